@@ -1,0 +1,218 @@
+#include "app/Settings.h"
+
+#include "app/Log.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+
+#include <cmath>
+#include <limits>
+
+namespace wl {
+
+namespace {
+bool isIntegerType(int typeId)
+{
+    switch (typeId) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+        return true;
+    default:
+        return false;
+    }
+}
+} // namespace
+
+Settings& Settings::standardUserDefaults()
+{
+    static Settings settings(defaultFilePath());
+    return settings;
+}
+
+QString Settings::defaultFilePath()
+{
+    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/wardlatch/wardlatch.conf");
+}
+
+Settings::Settings(QString filePath) : m_filePath(std::move(filePath))
+{
+    load();
+}
+
+void Settings::load()
+{
+    const QFileInfo info(m_filePath);
+    if (!info.exists())
+        return;
+    if (!info.isReadable()) {
+        log(QStringLiteral("Could not read the settings file %1; using defaults").arg(m_filePath));
+        return;
+    }
+    QSettings file(m_filePath, QSettings::IniFormat);
+    if (file.status() != QSettings::NoError)
+        log(QStringLiteral("The settings file %1 is damaged; values that cannot be read are "
+                           "ignored")
+                .arg(m_filePath));
+    const QStringList keys = file.allKeys();
+    for (const QString& key : keys)
+        m_values.insert(key, file.value(key));
+}
+
+void Settings::persistLocked()
+{
+    QSettings file(m_filePath, QSettings::IniFormat);
+    file.clear();
+    for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
+        file.setValue(it.key(), it.value());
+    file.sync();
+    if (file.status() == QSettings::NoError) {
+        m_writeFailureLogged = false;
+        return;
+    }
+    if (!m_writeFailureLogged) {
+        m_writeFailureLogged = true;
+        log(QStringLiteral("Could not write the settings file %1; choices are kept in memory "
+                           "for this run")
+                .arg(m_filePath));
+    }
+}
+
+void Settings::registerDefaults(const QVariantMap& defaults)
+{
+    QMutexLocker lock(&m_mutex);
+    for (auto it = defaults.cbegin(); it != defaults.cend(); ++it)
+        m_defaults.insert(it.key(), it.value());
+}
+
+QVariant Settings::lookup(const QString& key) const
+{
+    QMutexLocker lock(&m_mutex);
+    auto it = m_values.constFind(key);
+    if (it != m_values.cend())
+        return *it;
+    return m_defaults.value(key);
+}
+
+QVariant Settings::objectForKey(const QString& key) const
+{
+    return lookup(key);
+}
+
+bool Settings::hasStoredValue(const QString& key) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_values.contains(key);
+}
+
+std::optional<QString> Settings::stringForKey(const QString& key) const
+{
+    return toStringValue(lookup(key));
+}
+
+qint64 Settings::integerForKey(const QString& key) const
+{
+    return toIntegerValue(lookup(key)).value_or(0);
+}
+
+bool Settings::boolForKey(const QString& key) const
+{
+    return toBoolValue(lookup(key)).value_or(false);
+}
+
+void Settings::setObject(const QString& key, const QVariant& value)
+{
+    if (!value.isValid()) {
+        removeObjectForKey(key);
+        return;
+    }
+    QMutexLocker lock(&m_mutex);
+    m_values.insert(key, value);
+    persistLocked();
+}
+
+void Settings::setBool(const QString& key, bool value)
+{
+    setObject(key, value);
+}
+
+void Settings::removeObjectForKey(const QString& key)
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_values.remove(key) == 0)
+        return;
+    persistLocked();
+}
+
+std::optional<QString> Settings::toStringValue(const QVariant& value)
+{
+    const int type = value.typeId();
+    if (type == QMetaType::QString)
+        return value.toString();
+    if (isIntegerType(type) || type == QMetaType::Double)
+        return value.toString();
+    return std::nullopt;
+}
+
+std::optional<qint64> Settings::toIntegerValue(const QVariant& value)
+{
+    const int type = value.typeId();
+    bool ok = false;
+    if (type == QMetaType::Bool)
+        return value.toBool() ? 1 : 0;
+    if (type == QMetaType::ULongLong || type == QMetaType::ULong) {
+        const qulonglong v = value.toULongLong();
+        if (v > qulonglong(std::numeric_limits<qint64>::max()))
+            return std::nullopt;
+        return qint64(v);
+    }
+    if (isIntegerType(type))
+        return value.toLongLong();
+    if (type == QMetaType::Double) {
+        const double d = value.toDouble();
+        if (!std::isfinite(d) || std::fabs(d) >= 9.2e18)
+            return std::nullopt;
+        return qint64(d);
+    }
+    if (type == QMetaType::QString) {
+        const QString text = value.toString().trimmed();
+        const qint64 v = text.toLongLong(&ok, 10);
+        if (ok)
+            return v;
+        if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0)
+            return 1;
+        if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0)
+            return 0;
+    }
+    return std::nullopt;
+}
+
+std::optional<bool> Settings::toBoolValue(const QVariant& value)
+{
+    const int type = value.typeId();
+    if (type == QMetaType::Bool)
+        return value.toBool();
+    if (type == QMetaType::QString) {
+        const QString text = value.toString().trimmed();
+        if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 ||
+            text.compare(QLatin1String("yes"), Qt::CaseInsensitive) == 0)
+            return true;
+        if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 ||
+            text.compare(QLatin1String("no"), Qt::CaseInsensitive) == 0)
+            return false;
+    }
+    if (const std::optional<qint64> number = toIntegerValue(value))
+        return *number != 0;
+    return std::nullopt;
+}
+
+} // namespace wl

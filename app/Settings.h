@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QMutex>
+#include <QString>
+#include <QVariantMap>
+
+#include <optional>
+
+namespace wl {
+
+// The per-user settings store: an INI file ([General] group) with registered defaults kept in
+// memory only. Reads follow the typed rules the rest of the program relies on: an absent or
+// unreadable integer reads 0, boolean false, string no value (distinct from ""). Values are
+// held in memory and written through to the file, so a file that vanishes, turns to garbage or
+// cannot be written never loses a choice made in this run. All members are thread-safe.
+class Settings
+{
+public:
+    // The store used by the program: $XDG_CONFIG_HOME/wardlatch/wardlatch.conf.
+    static Settings& standardUserDefaults();
+    static QString defaultFilePath();
+
+    explicit Settings(QString filePath);
+    Settings(const Settings&) = delete;
+    Settings& operator=(const Settings&) = delete;
+
+    QString filePath() const { return m_filePath; }
+
+    void registerDefaults(const QVariantMap& defaults);
+
+    std::optional<QString> stringForKey(const QString& key) const;
+    qint64 integerForKey(const QString& key) const;
+    bool boolForKey(const QString& key) const;
+    // The raw value, written or registered; invalid when absent.
+    QVariant objectForKey(const QString& key) const;
+
+    // An invalid value removes the key.
+    void setObject(const QString& key, const QVariant& value);
+    void setBool(const QString& key, bool value);
+    void removeObjectForKey(const QString& key);
+
+    // Whether a value was written (registered defaults do not count).
+    bool hasStoredValue(const QString& key) const;
+
+    // Typed conversions, exposed for the parsers' tests.
+    static std::optional<QString> toStringValue(const QVariant& value);
+    static std::optional<qint64> toIntegerValue(const QVariant& value);
+    static std::optional<bool> toBoolValue(const QVariant& value);
+
+private:
+    QVariant lookup(const QString& key) const;
+    void load();
+    void persistLocked();
+
+    const QString m_filePath;
+    mutable QMutex m_mutex;
+    QVariantMap m_values;
+    QVariantMap m_defaults;
+    bool m_writeFailureLogged = false;
+};
+
+} // namespace wl

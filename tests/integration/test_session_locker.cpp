@@ -1,0 +1,198 @@
+#include "app/AppDelegate.h"
+#include "app/Settings.h"
+#include "app/SettingsKeys.h"
+#include "platform/session/DBusSessionLocker.h"
+#include "support/DBusMocks.h"
+#include "support/LogCapture.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace wl;
+using namespace wl::test;
+
+namespace {
+
+const QString kSaver = QStringLiteral("org.freedesktop.ScreenSaver");
+const QString kSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
+const QString kSessions = QStringLiteral("/org/freedesktop/login1/session/");
+
+class SessionLockerTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { buses = new PrivateBuses; }
+    static void TearDownTestSuite()
+    {
+        delete buses;
+        buses = nullptr;
+    }
+    void SetUp() override
+    {
+        ASSERT_TRUE(buses->ok()) << buses->error().toStdString();
+        qunsetenv("XDG_SESSION_ID");
+        registerDefaultSettings(settings);
+    }
+
+    // A session whose desktop confirms Session.Lock through LockedHint, as a desktop does.
+    static void confirmLocksOn(DBusMock& logind, const QString& sessionId)
+    {
+        logind.mockCall(
+            kSessions + sessionId, QStringLiteral("AddMethod"),
+            {QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"),
+             QStringLiteral(""), QStringLiteral(""),
+             QStringLiteral("self.UpdateProperties('', {'LockedHint': dbus.Boolean(True)})")});
+    }
+
+    std::unique_ptr<DBusSessionLocker> makeLocker(int callTimeoutMs = 2000)
+    {
+        auto locker = std::make_unique<DBusSessionLocker>(
+            DBusSessionLocker::Options{/*confirmDelayMs=*/150, callTimeoutMs});
+        QSignalSpy resolved(locker.get(), &DBusSessionLocker::sessionResolved);
+        EXPECT_TRUE(!locker->sessionPath().isEmpty() || resolved.wait(5000));
+        return locker;
+    }
+
+    static PrivateBuses* buses;
+    QTemporaryDir dir;
+    Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
+    LogCapture logs;
+};
+PrivateBuses* SessionLockerTest::buses = nullptr;
+
+TEST_F(SessionLockerTest, FreshStoreLocksTheCallersOwnSessionNotTheScreenSaver)
+{
+    auto logind = DBusMock::logind(QStringLiteral("c1"));
+    ASSERT_TRUE(logind);
+    // A second session: the one XDG_SESSION_ID names when it is set.
+    logind->mockCall(QStringLiteral("/org/freedesktop/login1"), QStringLiteral("AddSession"),
+                     {QStringLiteral("c7"), QStringLiteral("seat0"), quint32(1000),
+                      QStringLiteral("alice"), true});
+    confirmLocksOn(*logind, QStringLiteral("c1"));
+    confirmLocksOn(*logind, QStringLiteral("c7"));
+    auto saver = DBusMock::screenSaver(kSaver, kSaverPath, true);
+    ASSERT_TRUE(saver);
+
+    {
+        auto locker = makeLocker();
+        EXPECT_EQ(locker->sessionPath(), kSessions + QStringLiteral("c1"));
+        AppDelegate controller(settings, *locker);
+        QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
+        controller.lockIt();
+        ASSERT_TRUE(finished.wait(5000));
+        EXPECT_TRUE(finished.at(0).at(1).toBool());
+        EXPECT_EQ(finished.at(0).at(2).toString(), QStringLiteral("logind Session.Lock"));
+    }
+    qputenv("XDG_SESSION_ID", "c7");
+    {
+        auto locker = makeLocker();
+        EXPECT_EQ(locker->sessionPath(), kSessions + QStringLiteral("c7"));
+        AppDelegate controller(settings, *locker);
+        QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
+        controller.lockIt();
+        ASSERT_TRUE(finished.wait(5000));
+    }
+    EXPECT_EQ(logind->calledMethods(kSessions + QStringLiteral("c1")),
+              QStringList{QStringLiteral("Lock")});
+    EXPECT_EQ(logind->calledMethods(kSessions + QStringLiteral("c7")),
+              QStringList{QStringLiteral("Lock")});
+    EXPECT_TRUE(saver->calledMethods(kSaverPath).isEmpty());
+    EXPECT_EQ(logs.countContaining(QStringLiteral("Could not")), 0);
+}
+
+TEST_F(SessionLockerTest, ScreenSaverTypeIsReadAtEachTriggerAndTwoTriggersSendTwoRequests)
+{
+    auto logind = DBusMock::logind();
+    ASSERT_TRUE(logind);
+    confirmLocksOn(*logind, QStringLiteral("c1"));
+    auto saver = DBusMock::screenSaver(kSaver, kSaverPath, true);
+    ASSERT_TRUE(saver);
+    auto locker = makeLocker();
+    AppDelegate controller(settings, *locker);
+    QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
+
+    settings.setBool(keys::UseScreenSaver, true);
+    controller.lockIt();
+    settings.setBool(keys::UseScreenSaver, false);
+    controller.lockIt();
+    controller.lockIt();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.size() == 3; }, 5000));
+    EXPECT_EQ(saver->calledMethods(kSaverPath).count(QStringLiteral("SetActive")), 1);
+    EXPECT_EQ(logind->calledMethods(kSessions + QStringLiteral("c1")).count(QStringLiteral("Lock")),
+              2);
+    for (const auto& outcome : finished)
+        EXPECT_TRUE(outcome.at(1).toBool());
+}
+
+TEST_F(SessionLockerTest, WithoutLogindTheScreenSaverLockIsUsed)
+{
+    auto saver = DBusMock::screenSaver(kSaver, kSaverPath, true);
+    ASSERT_TRUE(saver);
+    auto locker = makeLocker();
+    QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
+    locker->lockScreenImmediate();
+    ASSERT_TRUE(finished.wait(5000));
+    EXPECT_TRUE(finished.at(0).at(1).toBool());
+    EXPECT_EQ(finished.at(0).at(2).toString(), QStringLiteral("org.freedesktop.ScreenSaver.Lock"));
+    EXPECT_TRUE(saver->calledMethods(kSaverPath).contains(QStringLiteral("Lock")));
+    EXPECT_EQ(logs.countContaining(QStringLiteral("Could not lock")), 0);
+}
+
+TEST_F(SessionLockerTest, UnconfirmedLockFallsBackAndLogsOnceWhenNothingConfirms)
+{
+    auto logind = DBusMock::logind(); // records Lock, but no desktop sets LockedHint
+    ASSERT_TRUE(logind);
+    auto saver = DBusMock::screenSaver(kSaver, kSaverPath, false);
+    ASSERT_TRUE(saver);
+    auto locker = makeLocker();
+    QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
+    locker->lockScreenImmediate();
+    ASSERT_TRUE(finished.wait(5000));
+    EXPECT_FALSE(finished.at(0).at(1).toBool());
+    EXPECT_TRUE(saver->calledMethods(kSaverPath).contains(QStringLiteral("Lock")));
+    ASSERT_EQ(logs.countContaining(QStringLiteral("Could not lock the session")), 1);
+    const QString line = logs.lines().filter(QStringLiteral("Could not lock")).constFirst();
+    EXPECT_TRUE(line.contains(QStringLiteral("logind Session.Lock")));
+    EXPECT_TRUE(line.contains(QStringLiteral("org.freedesktop.ScreenSaver.Lock")));
+    EXPECT_TRUE(line.contains(QStringLiteral("org.gnome.ScreenSaver.Lock")));
+}
+
+TEST_F(SessionLockerTest, NothingAnsweringLogsBothFailureLines)
+{
+    auto locker = makeLocker();
+    QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
+    locker->lockScreenImmediate();
+    locker->startScreenSaver();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.size() == 2; }, 5000));
+    EXPECT_EQ(logs.countContaining(QStringLiteral("Could not lock the session")), 1);
+    EXPECT_EQ(logs.countContaining(QStringLiteral("Could not start the screen saver")), 1);
+}
+
+TEST_F(SessionLockerTest, ALockMethodThatNeverAnswersBlocksNobody)
+{
+    auto logind = DBusMock::logind();
+    ASSERT_TRUE(logind);
+    auto locker = makeLocker(/*callTimeoutMs=*/300);
+    logind->mockCall(kSessions + QStringLiteral("c1"), QStringLiteral("AddMethod"),
+                     {QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"),
+                      QStringLiteral(""), QStringLiteral(""),
+                      QStringLiteral("import time\ntime.sleep(3)")});
+    QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
+    QElapsedTimer clock;
+    clock.start();
+    locker->lockScreenImmediate();
+    // The request is on its way and the call has returned: it does not wait for the answer.
+    EXPECT_LT(clock.elapsed(), 250);
+    bool timerRan = false;
+    QTimer::singleShot(0, [&] { timerRan = true; });
+    ASSERT_TRUE(finished.wait(5000));
+    EXPECT_TRUE(timerRan);
+    EXPECT_FALSE(finished.at(0).at(1).toBool());
+    EXPECT_EQ(logs.countContaining(QStringLiteral("Could not lock the session")), 1);
+}
+
+} // namespace

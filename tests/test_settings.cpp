@@ -1,0 +1,192 @@
+#include "app/Settings.h"
+#include "app/SettingsKeys.h"
+#include "support/LogCapture.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace wl;
+
+namespace {
+
+class SettingsTest : public ::testing::Test
+{
+protected:
+    QString path() const { return m_dir.filePath(QStringLiteral("wardlatch/wardlatch.conf")); }
+    void writeFile(const QByteArray& content) const
+    {
+        QDir().mkpath(m_dir.filePath(QStringLiteral("wardlatch")));
+        QFile f(path());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+    }
+    QByteArray fileContent() const
+    {
+        QFile f(path());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QTemporaryDir m_dir;
+};
+
+TEST_F(SettingsTest, AbsentValuesReadAsZeroFalseAndNoValue)
+{
+    Settings s(path());
+    EXPECT_EQ(s.integerForKey(keys::idVendor), 0);
+    EXPECT_FALSE(s.boolForKey(keys::useHeadphones));
+    EXPECT_FALSE(s.stringForKey(keys::kDeviceName).has_value());
+
+    s.setObject(keys::kDeviceName, QStringLiteral(""));
+    ASSERT_TRUE(s.stringForKey(keys::kDeviceName).has_value());
+    EXPECT_TRUE(s.stringForKey(keys::kDeviceName)->isEmpty());
+}
+
+TEST_F(SettingsTest, DefaultsAreReadButNeverWritten)
+{
+    Settings s(path());
+    registerDefaultSettings(s);
+    EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral(""));
+    EXPECT_EQ(s.integerForKey(keys::SUUpdaterChecksForBetaUpdates), 1);
+    EXPECT_FALSE(s.boolForKey(keys::UseScreenSaver));
+    EXPECT_FALSE(s.objectForKey(keys::useHeadphones).isValid());
+
+    s.setObject(keys::idVendor, qint64(0x46d));
+    const QByteArray file = fileContent();
+    EXPECT_TRUE(file.contains("[General]"));
+    EXPECT_TRUE(file.contains("idVendor=1133"));
+    EXPECT_FALSE(file.contains("SUUpdaterChecksForBetaUpdates"));
+    EXPECT_FALSE(file.contains("kDeviceName"));
+}
+
+TEST_F(SettingsTest, ValuesPersistAcrossInstancesAndRemovalReadsZeroAgain)
+{
+    {
+        Settings s(path());
+        s.setObject(keys::idVendor, qint64(1452));
+        s.setObject(keys::idProduct, qint64(-32768));
+        s.setBool(keys::useHeadphones, true);
+        s.setObject(keys::kDeviceName, QStringLiteral("Key, \"quoted\" @ name"));
+    }
+    Settings again(path());
+    EXPECT_EQ(again.integerForKey(keys::idVendor), 1452);
+    EXPECT_EQ(again.integerForKey(keys::idProduct), -32768);
+    EXPECT_TRUE(again.boolForKey(keys::useHeadphones));
+    EXPECT_EQ(again.stringForKey(keys::kDeviceName), QStringLiteral("Key, \"quoted\" @ name"));
+    EXPECT_TRUE(fileContent().contains("useHeadphones=true"));
+
+    again.removeObjectForKey(keys::idVendor);
+    EXPECT_EQ(again.integerForKey(keys::idVendor), 0);
+    EXPECT_EQ(Settings(path()).integerForKey(keys::idVendor), 0);
+}
+
+TEST_F(SettingsTest, LegacyNameMigratesEvenWhenEmpty)
+{
+    for (const QString& legacy : {QStringLiteral("My Key"), QStringLiteral("")}) {
+        writeFile("[General]\nUSBName=" + legacy.toUtf8() + "\n");
+        Settings s(path());
+        registerDefaultSettings(s);
+        migrateLegacySettings(s);
+        EXPECT_EQ(s.stringForKey(keys::kDeviceName), legacy);
+        EXPECT_FALSE(s.stringForKey(keys::USBName).has_value());
+        EXPECT_EQ(s.integerForKey(keys::idVendor), 0);
+        EXPECT_FALSE(Settings(path()).stringForKey(keys::USBName).has_value());
+    }
+}
+
+TEST_F(SettingsTest, NoLegacyNameLeavesDeviceNameAlone)
+{
+    writeFile("[General]\nkDeviceName=Stick\n");
+    Settings s(path());
+    migrateLegacySettings(s);
+    EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
+}
+
+TEST_F(SettingsTest, WrongTypesReadAsAbsentAndOtherKeysStillRead)
+{
+    writeFile("[General]\nidVendor=abc\nUseScreenSaver=maybe\n"
+              "idProduct=123456789012345678901234567890\nkDeviceName=Stick\n"
+              "useHeadphones=true\nSUUpdaterChecksForBetaUpdates=1\n");
+    Settings s(path());
+    EXPECT_EQ(s.integerForKey(keys::idVendor), 0);
+    EXPECT_FALSE(s.boolForKey(keys::UseScreenSaver));
+    EXPECT_EQ(s.integerForKey(keys::idProduct), 0);
+    EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
+    EXPECT_TRUE(s.boolForKey(keys::useHeadphones));
+    EXPECT_EQ(s.integerForKey(keys::SUUpdaterChecksForBetaUpdates), 1);
+}
+
+TEST_F(SettingsTest, GarbageAndTruncatedFilesNeverCrash)
+{
+    QByteArray garbage;
+    for (int i = 0; i < 4096; ++i)
+        garbage.append(char((i * 131 + 7) % 256));
+    const QList<QByteArray> files{
+        garbage,
+        "[General]\nidVendor=12",                                      // truncated, no newline
+        "[General\nidVendor=5\n",                                      // broken group header
+        "[General]\nkDeviceName=@Variant(\\0\\0\\0\\x7f\\xff\\xff)\n", // bogus serialized value
+        "[General]\nidVendor=@ByteArray(zz)\nidProduct=7\n",
+        QByteArray(70000, '['),
+    };
+    for (const QByteArray& content : files) {
+        writeFile(content);
+        Settings s(path());
+        registerDefaultSettings(s);
+        (void)s.integerForKey(keys::idVendor);
+        (void)s.boolForKey(keys::UseScreenSaver);
+        (void)s.stringForKey(keys::kDeviceName);
+        s.setObject(keys::idVendor, qint64(3));
+        EXPECT_EQ(s.integerForKey(keys::idVendor), 3);
+    }
+    writeFile("[General]\nidVendor=@ByteArray(zz)\nidProduct=7\n");
+    Settings s(path());
+    EXPECT_EQ(s.integerForKey(keys::idVendor), 0);
+    EXPECT_EQ(s.integerForKey(keys::idProduct), 7);
+}
+
+TEST_F(SettingsTest, UnwritablePathLogsOnceAndKeepsValuesInMemory)
+{
+    // A regular file where the folder should be: nobody, root included, can create the file.
+    writeFile("");
+    const QString blocked = path() + QStringLiteral("/wardlatch.conf");
+    test::LogCapture logs;
+    Settings s(blocked);
+    s.setObject(keys::idVendor, qint64(10));
+    s.setBool(keys::UseScreenSaver, true);
+    s.removeObjectForKey(keys::idVendor);
+    s.setObject(keys::kDeviceName, QStringLiteral("Stick"));
+    EXPECT_EQ(logs.countContaining(QStringLiteral("Could not write the settings file")), 1);
+    EXPECT_TRUE(s.boolForKey(keys::UseScreenSaver));
+    EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
+    EXPECT_EQ(s.integerForKey(keys::idVendor), 0);
+}
+
+TEST_F(SettingsTest, FileReplacedWhileRunningKeepsChoicesInMemory)
+{
+    Settings s(path());
+    s.setObject(keys::kDeviceName, QStringLiteral("Stick"));
+    s.setObject(keys::idVendor, qint64(1));
+    writeFile("garbage\x01\x02");
+    EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
+    s.setObject(keys::idProduct, qint64(2));
+    Settings reread(path());
+    EXPECT_EQ(reread.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
+    EXPECT_EQ(reread.integerForKey(keys::idVendor), 1);
+    EXPECT_EQ(reread.integerForKey(keys::idProduct), 2);
+}
+
+TEST(SettingsPath, FollowsXdgConfigHome)
+{
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", "/tmp/wl-config");
+    EXPECT_EQ(Settings::defaultFilePath(),
+              QStringLiteral("/tmp/wl-config/wardlatch/wardlatch.conf"));
+    qunsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(Settings::defaultFilePath(),
+              QDir::homePath() + QStringLiteral("/.config/wardlatch/wardlatch.conf"));
+    if (!saved.isNull())
+        qputenv("XDG_CONFIG_HOME", saved);
+}
+
+} // namespace
