@@ -1,0 +1,53 @@
+#include "menubar/PanelWindow.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QScreen>
+
+#include <algorithm>
+
+namespace wl {
+
+PanelWindow::PanelWindow(QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+{
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setObjectName(QStringLiteral("WardlatchPanel"));
+}
+
+QPoint PanelWindow::placement(const QSize& panel, const QRect& anchor, const QPoint& pointer,
+                              const QRect& available)
+{
+    const QRect target = anchor.isEmpty() ? QRect(pointer, QSize(1, 1)) : anchor;
+    int x = target.center().x() - panel.width() / 2;
+    int y = target.bottom() + 1;
+    if (y + panel.height() > available.bottom() + 1)
+        y = target.top() - panel.height(); // tray at the bottom: open upwards
+    x = std::clamp(x, available.left(),
+                   std::max(available.left(), available.right() + 1 - panel.width()));
+    y = std::clamp(y, available.top(),
+                   std::max(available.top(), available.bottom() + 1 - panel.height()));
+    return {x, y};
+}
+
+void PanelWindow::showRelativeTo(const QRect& anchor)
+{
+    const QPoint pointer = QCursor::pos();
+    QScreen* screen = QGuiApplication::screenAt(anchor.isEmpty() ? pointer : anchor.center());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    adjustSize();
+    const QRect available = screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
+    move(placement(size(), anchor, pointer, available));
+    show();
+    raise();
+    activateWindow();
+}
+
+void PanelWindow::performClose()
+{
+    if (isVisible())
+        hide();
+}
+
+} // namespace wl

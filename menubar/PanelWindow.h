@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QWidget>
+
+namespace wl {
+
+// The device panel's window: frameless, no taskbar entry, hanging below the tray icon (above it
+// when the tray sits at the bottom), or at the pointer when the tray host tells us nothing.
+class PanelWindow : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit PanelWindow(QWidget* parent = nullptr);
+
+    // Shows the panel next to anchor (global coordinates; empty: at the pointer) and brings it
+    // to the front.
+    void showRelativeTo(const QRect& anchor);
+    void performClose();
+
+    // Where the panel goes for a panel of this size, an anchor and a screen's available area.
+    static QPoint placement(const QSize& panel, const QRect& anchor, const QPoint& pointer,
+                            const QRect& available);
+};
+
+} // namespace wl
