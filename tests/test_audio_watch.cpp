@@ -264,11 +264,11 @@ TEST_F(HeadphoneWatch, ChoicesRaceWithNotificationsSafely)
 {
     auto watcher = makeWatcher();
     std::thread audio([&] {
-        for (int i = 0; i < 1000; ++i)
+        for (int i = 0; i < 400; ++i)
             hardware.changeDataSource(kDevice, (i % 2) ? audio::kSourceInternalSpeaker
                                                        : audio::kSourceHeadphones);
     });
-    for (int i = 0; i < 300; ++i)
+    for (int i = 0; i < 100; ++i)
         choose(i % 2 ? QStringLiteral("USB Stick") : QStringLiteral("Headphones"));
     choose(QStringLiteral("Headphones"));
     audio.join();

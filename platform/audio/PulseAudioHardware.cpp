@@ -340,28 +340,22 @@ struct PulseAudioHardware::Private
 
     void sinkRemoved(uint32_t index)
     {
-        std::vector<AudioObjectID> gone;
-        {
-            std::lock_guard lock(mutex);
-            for (auto it = sinks.begin(); it != sinks.end();) {
-                if (it->second.index == index) {
-                    gone.push_back(idForLocked(it->first));
-                    it = sinks.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-        }
-        notifyDataSource(gone);
+        dropSinks([&](const std::string&, const Sink& sink) { return sink.index == index; });
     }
 
     void dropUnseen(const std::set<std::string>& seen)
+    {
+        dropSinks([&](const std::string& name, const Sink&) { return !seen.contains(name); });
+    }
+
+    // Sinks that went away: their listeners hear of it.
+    template <typename Gone> void dropSinks(Gone isGone)
     {
         std::vector<AudioObjectID> gone;
         {
             std::lock_guard lock(mutex);
             for (auto it = sinks.begin(); it != sinks.end();) {
-                if (!seen.contains(it->first)) {
+                if (isGone(it->first, it->second)) {
                     gone.push_back(idForLocked(it->first));
                     it = sinks.erase(it);
                 } else {

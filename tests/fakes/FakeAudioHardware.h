@@ -121,10 +121,7 @@ public:
                                             AudioObjectPropertyListenerProc inListener,
                                             void* inClientData) override
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_adds.push_back({inObjectID, inAddress, inListener, inClientData});
-        }
+        record(m_adds, {inObjectID, inAddress, inListener, inClientData});
         m_listeners.add(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
@@ -134,15 +131,18 @@ public:
                                                AudioObjectPropertyListenerProc inListener,
                                                void* inClientData) override
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_removes.push_back({inObjectID, inAddress, inListener, inClientData});
-        }
+        record(m_removes, {inObjectID, inAddress, inListener, inClientData});
         m_listeners.remove(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
 
 private:
+    void record(std::vector<Request>& requests, const Request& request)
+    {
+        std::lock_guard lock(m_mutex);
+        requests.push_back(request);
+    }
+
     void run()
     {
         std::unique_lock lock(m_mutex);
