@@ -106,9 +106,9 @@ void WLDeviceListAudio::watchedDeviceRemoved()
         target->watchedDeviceRemoved();
 }
 
-OSStatus WLDeviceListAudio::dataSourceListener(AudioObjectID, quint32,
-                                               const AudioObjectPropertyAddress*,
-                                               void* inClientData)
+AudioStatus WLDeviceListAudio::dataSourceListener(AudioObjectID, quint32,
+                                                  const AudioObjectPropertyAddress*,
+                                                  void* inClientData)
 {
     auto* watcher = static_cast<WLDeviceListAudio*>(inClientData);
     // Decided from the value now, read through the watcher's own properties. Anything but

@@ -56,9 +56,9 @@ public:
     void setSourceAddress(const AudioObjectPropertyAddress& address);
 
 private:
-    static OSStatus dataSourceListener(AudioObjectID inObjectID, quint32 inNumberAddresses,
-                                       const AudioObjectPropertyAddress* inAddresses,
-                                       void* inClientData);
+    static AudioStatus dataSourceListener(AudioObjectID inObjectID, quint32 inNumberAddresses,
+                                          const AudioObjectPropertyAddress* inAddresses,
+                                          void* inClientData);
     // The watched device's data source now; 0 when it cannot be read.
     quint32 readDataSource();
 

@@ -103,7 +103,7 @@ TEST(SinkDataSource, NoActivePortReadsNothing)
 
 // A listener that counts its calls per client.
 std::atomic<int> g_calls{0};
-OSStatus countingListener(AudioObjectID, quint32, const AudioObjectPropertyAddress*, void*)
+AudioStatus countingListener(AudioObjectID, quint32, const AudioObjectPropertyAddress*, void*)
 {
     ++g_calls;
     return audio::kNoError;
@@ -136,8 +136,8 @@ struct Pair
     AudioListenerRegistry* registry;
     int calls = 0;
 };
-OSStatus removingListener(AudioObjectID object, quint32, const AudioObjectPropertyAddress* a,
-                          void* data)
+AudioStatus removingListener(AudioObjectID object, quint32, const AudioObjectPropertyAddress* a,
+                             void* data)
 {
     auto* p = static_cast<Pair*>(data);
     ++p->calls;
@@ -166,7 +166,7 @@ struct Gate
     std::atomic<bool> release{false};
     std::atomic<bool> finished{false};
 };
-OSStatus blockingListener(AudioObjectID, quint32, const AudioObjectPropertyAddress*, void* data)
+AudioStatus blockingListener(AudioObjectID, quint32, const AudioObjectPropertyAddress*, void* data)
 {
     auto* gate = static_cast<Gate*>(data);
     gate->entered = true;

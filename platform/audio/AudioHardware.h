@@ -7,7 +7,7 @@ namespace wl {
 // Audio objects are numbered; 0 names none.
 using AudioObjectID = quint32;
 // Result of an audio call: 0 is success.
-using OSStatus = qint32;
+using AudioStatus = qint32;
 
 // Where a property lives: what (selector), in which direction (scope), on which element.
 struct AudioObjectPropertyAddress
@@ -43,20 +43,19 @@ inline constexpr quint32 kSourceInternalSpeaker = fourCharCode("ispk");
 inline constexpr quint32 kSourceOther = fourCharCode("othr"); // line out, HDMI, unplugged jack
 
 // Failure statuses.
-inline constexpr OSStatus kNoError = 0;
-inline constexpr OSStatus kNotRunning = OSStatus(fourCharCode("stop"));
-inline constexpr OSStatus kBadObject = OSStatus(fourCharCode("!obj"));
-inline constexpr OSStatus kUnknownProperty = OSStatus(fourCharCode("who?"));
-inline constexpr OSStatus kBadPropertySize = OSStatus(fourCharCode("!siz"));
-inline constexpr OSStatus kBadArgument = OSStatus(fourCharCode("!arg"));
+inline constexpr AudioStatus kNoError = 0;
+inline constexpr AudioStatus kNotRunning = AudioStatus(fourCharCode("stop"));
+inline constexpr AudioStatus kBadObject = AudioStatus(fourCharCode("!obj"));
+inline constexpr AudioStatus kUnknownProperty = AudioStatus(fourCharCode("who?"));
+inline constexpr AudioStatus kBadPropertySize = AudioStatus(fourCharCode("!siz"));
+inline constexpr AudioStatus kBadArgument = AudioStatus(fourCharCode("!arg"));
 } // namespace audio
 
 // Called when a property of an object changed: the object, the changed addresses and the
 // client data given at registration. Returns 0.
-using AudioObjectPropertyListenerProc = OSStatus (*)(AudioObjectID inObjectID,
-                                                     quint32 inNumberAddresses,
-                                                     const AudioObjectPropertyAddress* inAddresses,
-                                                     void* inClientData);
+using AudioObjectPropertyListenerProc =
+    AudioStatus (*)(AudioObjectID inObjectID, quint32 inNumberAddresses,
+                    const AudioObjectPropertyAddress* inAddresses, void* inClientData);
 
 // The audio system as the headphone watch sees it. Listeners are called on a thread of the
 // implementation's choosing, never with an internal lock held, so a listener may read
@@ -68,22 +67,21 @@ public:
 
     // Copies the property's value into outData. ioDataSize holds the buffer's size on entry
     // and the bytes written on success. A failed call leaves outData untouched.
-    virtual OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
-                                                const AudioObjectPropertyAddress& inAddress,
-                                                quint32 inQualifierDataSize,
-                                                const void* inQualifierData, quint32* ioDataSize,
-                                                void* outData) = 0;
+    virtual AudioStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
+                                                   const AudioObjectPropertyAddress& inAddress,
+                                                   quint32 inQualifierDataSize,
+                                                   const void* inQualifierData, quint32* ioDataSize,
+                                                   void* outData) = 0;
 
     // An identical registration (same object, address, listener and client data) is kept once;
     // one removal ends it. Removing a registration that is not in force is harmless.
-    virtual OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
-                                                    const AudioObjectPropertyAddress& inAddress,
-                                                    AudioObjectPropertyListenerProc inListener,
-                                                    void* inClientData) = 0;
-    virtual OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
+    virtual AudioStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
                                                        const AudioObjectPropertyAddress& inAddress,
                                                        AudioObjectPropertyListenerProc inListener,
                                                        void* inClientData) = 0;
+    virtual AudioStatus AudioObjectRemovePropertyListener(
+        AudioObjectID inObjectID, const AudioObjectPropertyAddress& inAddress,
+        AudioObjectPropertyListenerProc inListener, void* inClientData) = 0;
 };
 
 } // namespace wl

@@ -407,10 +407,10 @@ bool PulseAudioHardware::isSynchronized() const
     return d->synced;
 }
 
-OSStatus PulseAudioHardware::AudioObjectGetPropertyData(AudioObjectID inObjectID,
-                                                        const AudioObjectPropertyAddress& inAddress,
-                                                        quint32, const void*, quint32* ioDataSize,
-                                                        void* outData)
+AudioStatus
+PulseAudioHardware::AudioObjectGetPropertyData(AudioObjectID inObjectID,
+                                               const AudioObjectPropertyAddress& inAddress, quint32,
+                                               const void*, quint32* ioDataSize, void* outData)
 {
     if (!ioDataSize || !outData)
         return audio::kBadArgument;
@@ -445,7 +445,7 @@ OSStatus PulseAudioHardware::AudioObjectGetPropertyData(AudioObjectID inObjectID
     return audio::kNoError;
 }
 
-OSStatus PulseAudioHardware::AudioObjectAddPropertyListener(
+AudioStatus PulseAudioHardware::AudioObjectAddPropertyListener(
     AudioObjectID inObjectID, const AudioObjectPropertyAddress& inAddress,
     AudioObjectPropertyListenerProc inListener, void* inClientData)
 {
@@ -462,7 +462,7 @@ OSStatus PulseAudioHardware::AudioObjectAddPropertyListener(
     return audio::kNoError;
 }
 
-OSStatus PulseAudioHardware::AudioObjectRemovePropertyListener(
+AudioStatus PulseAudioHardware::AudioObjectRemovePropertyListener(
     AudioObjectID inObjectID, const AudioObjectPropertyAddress& inAddress,
     AudioObjectPropertyListenerProc inListener, void* inClientData)
 {

@@ -41,18 +41,18 @@ public:
     PulseAudioHardware(const PulseAudioHardware&) = delete;
     PulseAudioHardware& operator=(const PulseAudioHardware&) = delete;
 
-    OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
-                                        const AudioObjectPropertyAddress& inAddress,
-                                        quint32 inQualifierDataSize, const void* inQualifierData,
-                                        quint32* ioDataSize, void* outData) override;
-    OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
-                                            const AudioObjectPropertyAddress& inAddress,
-                                            AudioObjectPropertyListenerProc inListener,
-                                            void* inClientData) override;
-    OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
+    AudioStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
+                                           const AudioObjectPropertyAddress& inAddress,
+                                           quint32 inQualifierDataSize, const void* inQualifierData,
+                                           quint32* ioDataSize, void* outData) override;
+    AudioStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
                                                const AudioObjectPropertyAddress& inAddress,
                                                AudioObjectPropertyListenerProc inListener,
                                                void* inClientData) override;
+    AudioStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
+                                                  const AudioObjectPropertyAddress& inAddress,
+                                                  AudioObjectPropertyListenerProc inListener,
+                                                  void* inClientData) override;
 
     // Whether the server's state is mirrored now (connected and first state read).
     bool isSynchronized() const;

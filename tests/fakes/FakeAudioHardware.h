@@ -93,9 +93,9 @@ public:
     }
     std::thread::id notificationThread() const { return m_thread.get_id(); }
 
-    OSStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
-                                        const AudioObjectPropertyAddress& inAddress, quint32,
-                                        const void*, quint32* ioDataSize, void* outData) override
+    AudioStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
+                                           const AudioObjectPropertyAddress& inAddress, quint32,
+                                           const void*, quint32* ioDataSize, void* outData) override
     {
         if (!ioDataSize || *ioDataSize < sizeof(quint32) || !outData)
             return audio::kBadPropertySize;
@@ -116,20 +116,20 @@ public:
         return audio::kNoError;
     }
 
-    OSStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
-                                            const AudioObjectPropertyAddress& inAddress,
-                                            AudioObjectPropertyListenerProc inListener,
-                                            void* inClientData) override
+    AudioStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
+                                               const AudioObjectPropertyAddress& inAddress,
+                                               AudioObjectPropertyListenerProc inListener,
+                                               void* inClientData) override
     {
         record(m_adds, {inObjectID, inAddress, inListener, inClientData});
         m_listeners.add(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
 
-    OSStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
-                                               const AudioObjectPropertyAddress& inAddress,
-                                               AudioObjectPropertyListenerProc inListener,
-                                               void* inClientData) override
+    AudioStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
+                                                  const AudioObjectPropertyAddress& inAddress,
+                                                  AudioObjectPropertyListenerProc inListener,
+                                                  void* inClientData) override
     {
         record(m_removes, {inObjectID, inAddress, inListener, inClientData});
         m_listeners.remove(inObjectID, inAddress, inListener, inClientData);
