@@ -5,6 +5,10 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <csignal>
+
+#include <sys/prctl.h>
+
 namespace wl::test {
 
 namespace {
@@ -24,6 +28,8 @@ PulseDaemon::PulseDaemon()
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.setStandardOutputFile(QProcess::nullDevice());
+    // A test that crashes takes its daemon with it.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }
 
 PulseDaemon::~PulseDaemon()
