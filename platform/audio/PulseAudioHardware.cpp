@@ -1,0 +1,473 @@
+#include "platform/audio/PulseAudioHardware.h"
+
+#include "platform/audio/AudioListenerRegistry.h"
+
+#include <pulse/context.h>
+#include <pulse/introspect.h>
+#include <pulse/subscribe.h>
+#include <pulse/thread-mainloop.h>
+#include <pulse/timeval.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace wl {
+
+namespace {
+
+constexpr AudioObjectPropertyAddress kDefaultOutputAddress{
+    audio::kDefaultOutputDevice, audio::kScopeGlobal, audio::kElementMain};
+constexpr AudioObjectPropertyAddress kDataSourceAddress{audio::kDataSource, audio::kScopeOutput,
+                                                        audio::kElementMain};
+constexpr AudioObjectID kFirstDeviceId = 2; // 0 names nothing, 1 is the system object
+
+constexpr std::chrono::milliseconds kFirstRetry{100};
+constexpr std::chrono::milliseconds kLongestRetry{2000};
+
+quint32 sourceForPortName(const QString& name)
+{
+    const QString n = name.toLower();
+    if (n.contains(QLatin1String("headphone")) || n.contains(QLatin1String("headset")))
+        return audio::kSourceHeadphones;
+    if (n.contains(QLatin1String("speaker")))
+        return audio::kSourceInternalSpeaker;
+    return audio::kSourceOther;
+}
+
+} // namespace
+
+quint32 dataSourceForSink(std::span<const SinkPortRecord> ports, const QString& activePort)
+{
+    if (activePort.isEmpty())
+        return 0;
+    const auto it = std::find_if(ports.begin(), ports.end(),
+                                 [&](const SinkPortRecord& p) { return p.name == activePort; });
+    if (it == ports.end())
+        return 0;
+    quint32 source = audio::kSourceOther;
+    switch (it->type) {
+    case PA_DEVICE_PORT_TYPE_HEADPHONES:
+    case PA_DEVICE_PORT_TYPE_HEADSET:
+        source = audio::kSourceHeadphones;
+        break;
+    case PA_DEVICE_PORT_TYPE_SPEAKER:
+        source = audio::kSourceInternalSpeaker;
+        break;
+    case PA_DEVICE_PORT_TYPE_UNKNOWN:
+        source = sourceForPortName(it->name);
+        break;
+    default:
+        break;
+    }
+    // A jack port can stay active after its plug is pulled (no other port to switch to):
+    // that is not headphones.
+    if (source == audio::kSourceHeadphones && it->available == PA_PORT_AVAILABLE_NO)
+        source = audio::kSourceOther;
+    return source;
+}
+
+struct PulseAudioHardware::Private
+{
+    struct Sink
+    {
+        uint32_t index;
+        quint32 source; // 0: no active port
+    };
+    // One listing of every sink; sinks it does not name are gone.
+    struct ListRound
+    {
+        Private* d;
+        bool initial;
+        std::set<std::string> seen;
+    };
+
+    // Audio thread only (or with the loop locked).
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    pa_time_event* retry = nullptr;
+    std::chrono::milliseconds backoff = kFirstRetry;
+    int pendingSync = 0;
+    std::vector<std::unique_ptr<ListRound>> rounds;
+
+    // The mirror: any thread, under mutex.
+    mutable std::mutex mutex;
+    std::condition_variable firstState;
+    bool stateKnown = false; // the first connection attempt ended one way or the other
+    bool synced = false;
+    std::string defaultSink;
+    std::map<std::string, Sink> sinks;
+    std::map<std::string, AudioObjectID> ids;
+    std::vector<std::string> names; // by id - kFirstDeviceId
+
+    AudioListenerRegistry listeners;
+
+    AudioObjectID idForLocked(const std::string& name)
+    {
+        const auto it = ids.find(name);
+        if (it != ids.end())
+            return it->second;
+        const AudioObjectID id = kFirstDeviceId + AudioObjectID(names.size());
+        ids.emplace(name, id);
+        names.push_back(name);
+        return id;
+    }
+    const std::string* nameForLocked(AudioObjectID id) const
+    {
+        if (id < kFirstDeviceId || id - kFirstDeviceId >= names.size())
+            return nullptr;
+        return &names[id - kFirstDeviceId];
+    }
+
+    void notifyDataSource(const std::vector<AudioObjectID>& changed)
+    {
+        for (AudioObjectID id : changed)
+            listeners.notify(id, kDataSourceAddress);
+    }
+
+    void announceFirstState()
+    {
+        // mutex held
+        if (!stateKnown) {
+            stateKnown = true;
+            firstState.notify_all();
+        }
+    }
+
+    // --- connection -------------------------------------------------------------------
+
+    void connect()
+    {
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+        context = pa_context_new(api, "Wardlatch");
+        if (!context) {
+            scheduleRetry();
+            return;
+        }
+        pa_context_set_state_callback(context, &Private::onState, this);
+        pa_context_set_subscribe_callback(context, &Private::onEvent, this);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            connectionLost();
+    }
+
+    void dropContext()
+    {
+        if (!context)
+            return;
+        pa_context_set_state_callback(context, nullptr, nullptr);
+        pa_context_set_subscribe_callback(context, nullptr, nullptr);
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+        context = nullptr;
+        rounds.clear();
+    }
+
+    void scheduleRetry()
+    {
+        if (retry)
+            return;
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+        timeval when{};
+        pa_gettimeofday(&when);
+        pa_timeval_add(&when, pa_usec_t(backoff.count()) * PA_USEC_PER_MSEC);
+        retry = api->time_new(api, &when, &Private::onRetry, this);
+        backoff = std::min(backoff * 2, kLongestRetry);
+    }
+
+    static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* data)
+    {
+        auto* d = static_cast<Private*>(data);
+        api->time_free(event);
+        d->retry = nullptr;
+        d->dropContext();
+        d->connect();
+    }
+
+    static void onState(pa_context* c, void* data)
+    {
+        auto* d = static_cast<Private*>(data);
+        switch (pa_context_get_state(c)) {
+        case PA_CONTEXT_READY:
+            d->backoff = kFirstRetry;
+            pa_operation_unref(pa_context_subscribe(
+                c,
+                pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SERVER |
+                                       PA_SUBSCRIPTION_MASK_CARD),
+                nullptr, nullptr));
+            d->pendingSync = 2;
+            pa_operation_unref(pa_context_get_server_info(c, &Private::onServerInfoFirst, d));
+            d->requestSinkList(true);
+            break;
+        case PA_CONTEXT_FAILED:
+        case PA_CONTEXT_TERMINATED:
+            d->connectionLost();
+            break;
+        default:
+            break;
+        }
+    }
+
+    // Every sink that was there is gone for its listeners; reads fail until the next sync.
+    void connectionLost()
+    {
+        std::vector<AudioObjectID> gone;
+        {
+            std::lock_guard lock(mutex);
+            for (const auto& entry : sinks)
+                gone.push_back(idForLocked(entry.first));
+            sinks.clear();
+            defaultSink.clear();
+            synced = false;
+            announceFirstState();
+        }
+        notifyDataSource(gone);
+        // The context is let go from the retry, never inside its own callback.
+        scheduleRetry();
+    }
+
+    void syncStepDone()
+    {
+        if (pendingSync == 0 || --pendingSync != 0)
+            return;
+        std::lock_guard lock(mutex);
+        synced = true;
+        announceFirstState();
+    }
+
+    // --- server events ----------------------------------------------------------------
+
+    static void onEvent(pa_context* c, pa_subscription_event_type_t type, uint32_t index,
+                        void* data)
+    {
+        auto* d = static_cast<Private*>(data);
+        const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+        switch (facility) {
+        case PA_SUBSCRIPTION_EVENT_SINK:
+            if (kind == PA_SUBSCRIPTION_EVENT_REMOVE)
+                d->sinkRemoved(index);
+            else
+                pa_operation_unref(
+                    pa_context_get_sink_info_by_index(c, index, &Private::onSink, d));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SERVER:
+            pa_operation_unref(pa_context_get_server_info(c, &Private::onServerInfo, d));
+            break;
+        case PA_SUBSCRIPTION_EVENT_CARD:
+            // Jack and profile changes: read every sink again.
+            d->requestSinkList(false);
+            break;
+        default:
+            break;
+        }
+    }
+
+    static void onServerInfo(pa_context*, const pa_server_info* info, void* data)
+    {
+        auto* d = static_cast<Private*>(data);
+        if (!info)
+            return;
+        std::lock_guard lock(d->mutex);
+        d->defaultSink = info->default_sink_name ? info->default_sink_name : "";
+        if (!d->defaultSink.empty())
+            d->idForLocked(d->defaultSink);
+    }
+
+    static void onServerInfoFirst(pa_context* c, const pa_server_info* info, void* data)
+    {
+        onServerInfo(c, info, data);
+        static_cast<Private*>(data)->syncStepDone();
+    }
+
+    void requestSinkList(bool initial)
+    {
+        rounds.push_back(std::make_unique<ListRound>(ListRound{this, initial, {}}));
+        pa_operation_unref(
+            pa_context_get_sink_info_list(context, &Private::onSinkListed, rounds.back().get()));
+    }
+
+    static void onSinkListed(pa_context*, const pa_sink_info* info, int eol, void* data)
+    {
+        auto* round = static_cast<ListRound*>(data);
+        Private* d = round->d;
+        if (eol == 0 && info) {
+            round->seen.insert(info->name);
+            d->applySink(*info);
+            return;
+        }
+        if (eol > 0)
+            d->dropUnseen(round->seen);
+        const bool initial = round->initial;
+        std::erase_if(d->rounds, [&](const auto& r) { return r.get() == round; });
+        if (initial)
+            d->syncStepDone();
+    }
+
+    static void onSink(pa_context*, const pa_sink_info* info, int eol, void* data)
+    {
+        if (eol == 0 && info)
+            static_cast<Private*>(data)->applySink(*info);
+    }
+
+    void applySink(const pa_sink_info& info)
+    {
+        std::vector<SinkPortRecord> ports;
+        for (uint32_t i = 0; i < info.n_ports; ++i) {
+            const pa_sink_port_info* p = info.ports[i];
+            ports.push_back({QString::fromUtf8(p->name), p->type, p->available});
+        }
+        const QString active =
+            info.active_port ? QString::fromUtf8(info.active_port->name) : QString();
+        const quint32 source = dataSourceForSink(ports, active);
+
+        std::vector<AudioObjectID> changed;
+        {
+            std::lock_guard lock(mutex);
+            const AudioObjectID id = idForLocked(info.name);
+            const auto it = sinks.find(info.name);
+            // A sink that appears (again) changes nothing for its listeners.
+            if (it != sinks.end() && it->second.source != source)
+                changed.push_back(id);
+            sinks[info.name] = Sink{info.index, source};
+        }
+        notifyDataSource(changed);
+    }
+
+    void sinkRemoved(uint32_t index)
+    {
+        dropSinks([&](const std::string&, const Sink& sink) { return sink.index == index; });
+    }
+
+    void dropUnseen(const std::set<std::string>& seen)
+    {
+        dropSinks([&](const std::string& name, const Sink&) { return !seen.contains(name); });
+    }
+
+    // Sinks that went away: their listeners hear of it.
+    template <typename Gone> void dropSinks(Gone isGone)
+    {
+        std::vector<AudioObjectID> gone;
+        {
+            std::lock_guard lock(mutex);
+            for (auto it = sinks.begin(); it != sinks.end();) {
+                if (isGone(it->first, it->second)) {
+                    gone.push_back(idForLocked(it->first));
+                    it = sinks.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        notifyDataSource(gone);
+    }
+};
+
+PulseAudioHardware::PulseAudioHardware(std::chrono::milliseconds startWait)
+    : d(std::make_unique<Private>())
+{
+    d->loop = pa_threaded_mainloop_new();
+    if (!d->loop)
+        return;
+    pa_threaded_mainloop_set_name(d->loop, "wardlatch-audio");
+    pa_threaded_mainloop_lock(d->loop);
+    d->connect();
+    const bool started = pa_threaded_mainloop_start(d->loop) == 0;
+    pa_threaded_mainloop_unlock(d->loop);
+    if (!started)
+        return;
+    // A short wait so the default output device can be read right after construction; a
+    // server that does not answer in time is picked up in the background.
+    std::unique_lock lock(d->mutex);
+    d->firstState.wait_for(lock, startWait, [&] { return d->stateKnown; });
+}
+
+PulseAudioHardware::~PulseAudioHardware()
+{
+    if (!d->loop)
+        return;
+    pa_threaded_mainloop_lock(d->loop);
+    if (d->retry) {
+        pa_threaded_mainloop_get_api(d->loop)->time_free(d->retry);
+        d->retry = nullptr;
+    }
+    d->dropContext();
+    pa_threaded_mainloop_unlock(d->loop);
+    pa_threaded_mainloop_stop(d->loop);
+    pa_threaded_mainloop_free(d->loop);
+}
+
+bool PulseAudioHardware::isSynchronized() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->synced;
+}
+
+AudioStatus
+PulseAudioHardware::AudioObjectGetPropertyData(AudioObjectID inObjectID,
+                                               const AudioObjectPropertyAddress& inAddress, quint32,
+                                               const void*, quint32* ioDataSize, void* outData)
+{
+    if (!ioDataSize || !outData)
+        return audio::kBadArgument;
+    if (*ioDataSize < sizeof(quint32))
+        return audio::kBadPropertySize;
+
+    quint32 value = 0;
+    {
+        std::lock_guard lock(d->mutex);
+        if (inObjectID == audio::kSystemObject) {
+            if (!(inAddress == kDefaultOutputAddress))
+                return audio::kUnknownProperty;
+            if (!d->synced || d->defaultSink.empty() || !d->sinks.contains(d->defaultSink))
+                return audio::kNotRunning;
+            value = d->idForLocked(d->defaultSink);
+        } else {
+            const std::string* name = d->nameForLocked(inObjectID);
+            if (!name)
+                return audio::kBadObject;
+            if (!(inAddress == kDataSourceAddress))
+                return audio::kUnknownProperty;
+            const auto it = d->sinks.find(*name);
+            if (it == d->sinks.end())
+                return audio::kBadObject; // gone, or no connection
+            if (it->second.source == 0)
+                return audio::kUnknownProperty; // no active port
+            value = it->second.source;
+        }
+    }
+    std::memcpy(outData, &value, sizeof value);
+    *ioDataSize = sizeof value;
+    return audio::kNoError;
+}
+
+AudioStatus PulseAudioHardware::AudioObjectAddPropertyListener(
+    AudioObjectID inObjectID, const AudioObjectPropertyAddress& inAddress,
+    AudioObjectPropertyListenerProc inListener, void* inClientData)
+{
+    if (!inListener)
+        return audio::kBadArgument;
+    {
+        std::lock_guard lock(d->mutex);
+        if (!d->nameForLocked(inObjectID))
+            return inObjectID == audio::kSystemObject ? audio::kUnknownProperty : audio::kBadObject;
+    }
+    if (!(inAddress == kDataSourceAddress))
+        return audio::kUnknownProperty;
+    d->listeners.add(inObjectID, inAddress, inListener, inClientData);
+    return audio::kNoError;
+}
+
+AudioStatus PulseAudioHardware::AudioObjectRemovePropertyListener(
+    AudioObjectID inObjectID, const AudioObjectPropertyAddress& inAddress,
+    AudioObjectPropertyListenerProc inListener, void* inClientData)
+{
+    d->listeners.remove(inObjectID, inAddress, inListener, inClientData);
+    return audio::kNoError;
+}
+
+} // namespace wl

@@ -1,0 +1,216 @@
+#include "app/NotificationCenter.h"
+#include "app/Settings.h"
+#include "app/SettingsKeys.h"
+#include "devices/WLDeviceListAudio.h"
+#include "fakes/RecordingDelegate.h"
+#include "platform/audio/PulseAudioHardware.h"
+#include "support/LogCapture.h"
+#include "support/PulseDaemon.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace wl;
+
+namespace {
+
+constexpr AudioObjectPropertyAddress kDefaultAddress{audio::kDefaultOutputDevice,
+                                                     audio::kScopeGlobal, audio::kElementMain};
+constexpr AudioObjectPropertyAddress kSourceAddress{audio::kDataSource, audio::kScopeOutput,
+                                                    audio::kElementMain};
+
+// The default output device, or 0 when it cannot be read.
+AudioObjectID readDefault(AudioHardware& hardware)
+{
+    AudioObjectID device = 0;
+    quint32 size = sizeof device;
+    hardware.AudioObjectGetPropertyData(audio::kSystemObject, kDefaultAddress, 0, nullptr, &size,
+                                        &device);
+    return device;
+}
+
+class PulseHeadphoneWatch : public ::testing::Test
+{
+protected:
+    PulseHeadphoneWatch() : settings(dir.filePath(QStringLiteral("wardlatch.conf")))
+    {
+        daemon.exportServer();
+    }
+
+    // Two null sinks; "headset" is the default output.
+    void startDaemon()
+    {
+        ASSERT_TRUE(daemon.start()) << daemon.error().toStdString();
+        speakersModule = daemon.loadNullSink(QStringLiteral("speakers"));
+        headsetModule = daemon.loadNullSink(QStringLiteral("headset"));
+        ASSERT_GE(speakersModule, 0) << daemon.error().toStdString();
+        ASSERT_GE(headsetModule, 0) << daemon.error().toStdString();
+        setDefault(QStringLiteral("headset"));
+    }
+    void setDefault(const QString& sink)
+    {
+        ASSERT_TRUE(daemon.pactl({QStringLiteral("set-default-sink"), sink}))
+            << daemon.error().toStdString();
+    }
+    void unload(int module)
+    {
+        ASSERT_TRUE(daemon.pactl({QStringLiteral("unload-module"), QString::number(module)}))
+            << daemon.error().toStdString();
+    }
+    // Every server event sent so far has reached the mirror (and its listeners): a new sink
+    // made default shows up as a new default device only after them.
+    void settle(PulseAudioHardware& hardware)
+    {
+        const QString name = QStringLiteral("probe%1").arg(++probes);
+        ASSERT_GE(daemon.loadNullSink(name), 0) << daemon.error().toStdString();
+        const AudioObjectID before = readDefault(hardware);
+        setDefault(name);
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            const AudioObjectID now = readDefault(hardware);
+            return now != 0 && now != before;
+        }));
+    }
+    std::unique_ptr<WLDeviceListAudio> makeWatcher(AudioHardware& hardware)
+    {
+        return std::make_unique<WLDeviceListAudio>(delegate, hardware, settings, center);
+    }
+
+    test::PulseDaemon daemon;
+    QTemporaryDir dir;
+    Settings settings;
+    NotificationCenter center;
+    std::shared_ptr<test::RecordingDelegate> delegate = std::make_shared<test::RecordingDelegate>();
+    test::LogCapture log;
+    int speakersModule = -1;
+    int headsetModule = -1;
+    int probes = 0;
+};
+
+TEST_F(PulseHeadphoneWatch, DefaultDeviceIsTheDefaultSinkUnderAnIdStablePerName)
+{
+    startDaemon();
+    PulseAudioHardware hardware;
+    auto watcher = makeWatcher(hardware);
+    const AudioObjectID headset = watcher->defaultDevice();
+    EXPECT_GT(headset, audio::kSystemObject);
+    EXPECT_EQ(readDefault(hardware), headset);
+
+    // A null sink has no ports, so no data source: the read fails and leaves the value.
+    quint32 value = 0xdeadbeef;
+    quint32 size = sizeof value;
+    EXPECT_NE(
+        hardware.AudioObjectGetPropertyData(headset, kSourceAddress, 0, nullptr, &size, &value),
+        audio::kNoError);
+    EXPECT_EQ(value, 0xdeadbeefu);
+    EXPECT_TRUE(watcher->getCurrentDeviceList().isEmpty());
+    EXPECT_TRUE(log.lines().isEmpty());
+
+    // Unknown objects and properties, and a short buffer, fail.
+    EXPECT_NE(hardware.AudioObjectGetPropertyData(999, kSourceAddress, 0, nullptr, &size, &value),
+              audio::kNoError);
+    EXPECT_NE(hardware.AudioObjectGetPropertyData(audio::kSystemObject, kSourceAddress, 0, nullptr,
+                                                  &size, &value),
+              audio::kNoError);
+    quint32 tooSmall = 2;
+    EXPECT_NE(hardware.AudioObjectGetPropertyData(audio::kSystemObject, kDefaultAddress, 0, nullptr,
+                                                  &tooSmall, &value),
+              audio::kNoError);
+    EXPECT_NE(hardware.AudioObjectAddPropertyListener(
+                  0, kSourceAddress,
+                  [](AudioObjectID, quint32, const AudioObjectPropertyAddress*, void*) {
+                      return audio::kNoError;
+                  },
+                  nullptr),
+              audio::kNoError);
+
+    // The same name gets the same id back, also after the sink was gone and came again.
+    setDefault(QStringLiteral("speakers"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != headset; }));
+    const AudioObjectID speakers = readDefault(hardware);
+    EXPECT_GT(speakers, audio::kSystemObject);
+    unload(headsetModule);
+    headsetModule = daemon.loadNullSink(QStringLiteral("headset"));
+    ASSERT_GE(headsetModule, 0);
+    setDefault(QStringLiteral("headset"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }));
+}
+
+TEST_F(PulseHeadphoneWatch, WatchStaysOnItsSinkAndItsRemovalReportsOnce)
+{
+    startDaemon();
+    settings.setBool(QString::fromLatin1(keys::useHeadphones), true);
+    PulseAudioHardware hardware;
+    auto watcher = makeWatcher(hardware); // armed from the stored choice
+    const AudioObjectID headset = watcher->defaultDevice();
+    ASSERT_GT(headset, audio::kSystemObject);
+
+    // Another default output is not followed and reports nothing.
+    setDefault(QStringLiteral("speakers"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != headset; }));
+    EXPECT_EQ(watcher->defaultDevice(), headset);
+    // Another sink going is not the watched one.
+    unload(speakersModule);
+    settle(hardware);
+    EXPECT_EQ(delegate->count(), 0u);
+
+    unload(headsetModule);
+    ASSERT_TRUE(delegate->waitForCount(1));
+    settle(hardware);
+    EXPECT_EQ(delegate->count(), 1u);
+    // Reported on the audio thread.
+    EXPECT_NE(delegate->threads().front(), std::this_thread::get_id());
+}
+
+TEST_F(PulseHeadphoneWatch, DaemonEndingReportsOnceAndReconnectKeepsTheId)
+{
+    startDaemon();
+    settings.setBool(QString::fromLatin1(keys::useHeadphones), true);
+    PulseAudioHardware hardware;
+    auto watcher = makeWatcher(hardware);
+    const AudioObjectID headset = watcher->defaultDevice();
+    ASSERT_GT(headset, audio::kSystemObject);
+
+    daemon.stop(/*kill=*/true);
+    ASSERT_TRUE(delegate->waitForCount(1));
+    EXPECT_EQ(readDefault(hardware), 0u);
+
+    startDaemon();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }, 15000));
+    EXPECT_TRUE(hardware.isSynchronized());
+    settle(hardware);
+    EXPECT_EQ(delegate->count(), 1u); // the sink coming back reports nothing
+
+    // The registration outlived the connection: the sink going now reports again.
+    unload(headsetModule);
+    ASSERT_TRUE(delegate->waitForCount(2));
+
+    // A polite shutdown is a loss too.
+    headsetModule = daemon.loadNullSink(QStringLiteral("headset"));
+    ASSERT_GE(headsetModule, 0) << daemon.error().toStdString();
+    setDefault(QStringLiteral("headset"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }));
+    daemon.stop();
+    ASSERT_TRUE(delegate->waitForCount(3));
+}
+
+TEST_F(PulseHeadphoneWatch, NoServerAtStartReadsZeroAndRunsOn)
+{
+    PulseAudioHardware hardware; // nothing listens on the socket yet
+    auto watcher = makeWatcher(hardware);
+    EXPECT_EQ(watcher->defaultDevice(), 0u);
+    EXPECT_FALSE(hardware.isSynchronized());
+    EXPECT_TRUE(watcher->getCurrentDeviceList().isEmpty());
+    center.postNotificationName(events::kSetNewDeviceEvent, nullptr,
+                                {{events::kNewDeviceName, QStringLiteral("Headphones")}});
+    EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 1);
+
+    // The server turns up later: the layer finds it; the watcher keeps what it read.
+    startDaemon();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 15000));
+    EXPECT_EQ(watcher->defaultDevice(), 0u);
+    EXPECT_EQ(delegate->count(), 0u);
+}
+
+} // namespace
