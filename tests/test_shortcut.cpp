@@ -322,4 +322,12 @@ TEST_F(RecorderTest, ReportsAChordTakenByAnotherProgram)
     EXPECT_FALSE(settings.hasStoredValue(keys::HotKey));
 }
 
+TEST_F(RecorderTest, SaysSoWhenShortcutsCannotWorkHere)
+{
+    EXPECT_TRUE(recorder.statusText().isEmpty());
+    grabber.unavailable = true;
+    binder.storeShortcut(keys::HotKey, kOtherChord);
+    EXPECT_EQ(recorder.statusText(), "Shortcuts cannot be used in this session");
+}
+
 } // namespace

@@ -16,7 +16,7 @@ class Settings;
 
 // Binds actions to the shortcuts stored in the settings store. A key that holds no value uses
 // its registered default; a key that holds "" has no shortcut. Values are written through
-// storeShortcut (the recorder does), which rebinds at once.
+// storeShortcut (the recorder does), which rebinds at once. Main thread only.
 class ShortcutBinder : public QObject
 {
     Q_OBJECT

@@ -66,8 +66,7 @@ void ShortcutRecorder::setBinder(ShortcutBinder& binder)
                                  [this](const QString& key, KeyGrabber::GrabResult result) {
                                      if (key != m_key)
                                          return;
-                                     if (result == KeyGrabber::GrabResult::Taken)
-                                         setStatus(tr("This shortcut is taken by another program"));
+                                     setStatus(textForStatus(result));
                                      refresh();
                                  });
     refresh();
@@ -76,10 +75,7 @@ void ShortcutRecorder::setBinder(ShortcutBinder& binder)
 void ShortcutRecorder::setAssociatedUserDefaultsKey(const QString& key)
 {
     m_key = key;
-    binder();
-    setStatus(binder().bindingStatus(key) == KeyGrabber::GrabResult::Taken
-                  ? tr("This shortcut is taken by another program")
-                  : QString());
+    setStatus(textForStatus(binder().bindingStatus(key)));
     refresh();
 }
 
@@ -112,6 +108,20 @@ void ShortcutRecorder::refresh()
     m_button->setChecked(m_recording);
     m_button->setEnabled(!m_key.isEmpty());
     m_clearButton->setEnabled(value.has_value() && !m_recording);
+}
+
+QString ShortcutRecorder::textForStatus(KeyGrabber::GrabResult result) const
+{
+    switch (result) {
+    case KeyGrabber::GrabResult::Taken:
+        return tr("This shortcut is taken by another program");
+    case KeyGrabber::GrabResult::Unavailable:
+        // Said plainly: a lock shortcut that silently does nothing is worse than none.
+        return tr("Shortcuts cannot be used in this session");
+    case KeyGrabber::GrabResult::Ok:
+        break;
+    }
+    return {};
 }
 
 void ShortcutRecorder::setStatus(const QString& text)
@@ -161,7 +171,7 @@ void ShortcutRecorder::store(const std::optional<Shortcut>& shortcut)
     if (result == KeyGrabber::GrabResult::Taken)
         setStatus(tr("%1 is taken by another program").arg(shortcut->displayText()));
     else
-        setStatus({});
+        setStatus(textForStatus(result));
     refresh();
 }
 

@@ -49,6 +49,7 @@ private:
     void stopRecording();
     void store(const std::optional<Shortcut>& shortcut);
     void setStatus(const QString& text);
+    QString textForStatus(KeyGrabber::GrabResult result) const;
     void refresh();
 
     QPointer<ShortcutBinder> m_binder;

@@ -43,6 +43,7 @@ X11KeyGrabber::X11KeyGrabber() : m_connection(applicationConnection())
         return;
     }
     m_keySymbols = xcb_key_symbols_alloc(m_connection);
+    m_roots = queryRoots();
     qGuiApp->installNativeEventFilter(this);
 }
 
@@ -64,7 +65,7 @@ bool X11KeyGrabber::connectionStillOurs() const
     return applicationConnection() == m_connection;
 }
 
-QList<std::uint32_t> X11KeyGrabber::roots() const
+QList<std::uint32_t> X11KeyGrabber::queryRoots() const
 {
     QList<std::uint32_t> result;
     for (auto it = xcb_setup_roots_iterator(xcb_get_setup(m_connection)); it.rem;
@@ -163,10 +164,12 @@ KeyGrabber::GrabResult X11KeyGrabber::grab(const Shortcut& shortcut)
         xcb_void_cookie_t cookie;
     };
     QList<Request> requests;
-    for (std::uint32_t root : roots()) {
+    for (std::uint32_t root : std::as_const(m_roots)) {
         for (std::uint16_t extra : kIgnoredMasks) {
             requests << Request{root, std::uint16_t(modifiers | extra),
-                                xcb_grab_key_checked(m_connection, 1, root, modifiers | extra,
+                                // Not owner events: presses always come to the root window,
+                                // even while one of our windows has the focus.
+                                xcb_grab_key_checked(m_connection, 0, root, modifiers | extra,
                                                      keycode, XCB_GRAB_MODE_ASYNC,
                                                      XCB_GRAB_MODE_ASYNC)};
         }
@@ -200,7 +203,7 @@ KeyGrabber::GrabResult X11KeyGrabber::grab(const Shortcut& shortcut)
 void X11KeyGrabber::ungrabKeycode(std::uint8_t keycode, std::uint16_t modifiers, bool waitForServer)
 {
     QList<xcb_void_cookie_t> cookies;
-    for (std::uint32_t root : roots()) {
+    for (std::uint32_t root : std::as_const(m_roots)) {
         for (std::uint16_t extra : kIgnoredMasks)
             cookies << xcb_ungrab_key_checked(m_connection, keycode, root, modifiers | extra);
     }
@@ -234,6 +237,10 @@ bool X11KeyGrabber::nativeEventFilter(const QByteArray& eventType, void* message
         return false;
     // Press and release events share one layout.
     auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
+    // Only the passive grab reports on a root window; while one of our windows holds the
+    // keyboard (the recorder), the chord is plain typing for that window.
+    if (!m_roots.contains(key->event))
+        return false;
     for (Grab& g : m_grabs) {
         if (g.keycode != key->detail)
             continue;

@@ -50,11 +50,12 @@ private:
     };
 
     bool connectionStillOurs() const;
-    QList<std::uint32_t> roots() const;
+    QList<std::uint32_t> queryRoots() const;
     void ungrabKeycode(std::uint8_t keycode, std::uint16_t modifiers, bool waitForServer);
 
     xcb_connection_t* m_connection = nullptr;
     _XCBKeySymbols* m_keySymbols = nullptr;
+    QList<std::uint32_t> m_roots;
     QList<Grab> m_grabs;
     int m_rawPresses = 0;
 };

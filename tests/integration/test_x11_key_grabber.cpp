@@ -1,6 +1,7 @@
 #include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "platform/shortcut/ShortcutBinder.h"
+#include "platform/shortcut/ShortcutRecorder.h"
 #include "platform/shortcut/X11KeyGrabber.h"
 #include "support/PrivateXServer.h"
 
@@ -8,6 +9,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtGui/qguiapplication_platform.h>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +28,14 @@ const Shortcut kLockChord(Qt::Key_L, Qt::ControlModifier | Qt::AltModifier | Qt:
 constexpr std::uint16_t kLockChordMask = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 constexpr std::uint16_t kLockVariants[] = {0, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_2,
                                            XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
+
+// Waits until the server has handled every request the application has queued so far.
+void syncApplicationWithServer()
+{
+    xcb_connection_t* c =
+        qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
 
 bool xdotool(const QStringList& args)
 {
@@ -186,6 +196,34 @@ TEST(ShortcutBinderOnX11, DefaultLockShortcutRunsTheAction)
     OtherClient other;
     EXPECT_EQ(other.grabL(kLockChordMask), 0);
     other.ungrabL(kLockChordMask);
+}
+
+TEST(ShortcutRecorderOnX11, RecordingTheBoundChordRecordsItInsteadOfLocking)
+{
+    QTemporaryDir dir;
+    Settings settings(dir.filePath("wardlatch.conf"));
+    X11KeyGrabber grabber;
+    ShortcutBinder binder(settings, grabber);
+    binder.registerDefaultShortcuts({{keys::HotKey, kLockChord}});
+    int locks = 0;
+    binder.bindShortcutWithDefaultsKey(keys::HotKey, [&] { ++locks; });
+
+    ShortcutRecorder recorder;
+    recorder.setBinder(binder);
+    recorder.setAssociatedUserDefaultsKey(keys::HotKey);
+    recorder.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&recorder));
+    recorder.startRecording();
+    ASSERT_TRUE(xdotool({"key", "ctrl+alt+super+l"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder.isRecording(); }, 5000));
+    EXPECT_EQ(locks, 0);
+    EXPECT_EQ(settings.stringForKey(keys::HotKey), "Meta+Ctrl+Alt+L");
+
+    // Done recording (the keyboard grab is given back), and with the recorder still focused,
+    // the chord locks again.
+    syncApplicationWithServer();
+    ASSERT_TRUE(xdotool({"key", "ctrl+alt+super+l"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return locks == 1; }, 5000));
 }
 
 } // namespace
