@@ -25,6 +25,7 @@ public:
     using GrabResult = KeyGrabber::GrabResult;
 
     // The program's binder, on the standard settings store and the session's key grabber.
+    // First use must come after the application object exists.
     static ShortcutBinder& sharedBinder();
 
     // The grabber must outlive the binder.

@@ -20,6 +20,8 @@ constexpr std::uint16_t kIgnoredMasks[] = {0, XCB_MOD_MASK_LOCK, kNumLockMask,
 constexpr std::uint16_t kChordMask =
     XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 constexpr std::uint8_t kBadAccess = 10;
+// Longer than any autorepeat delay a desktop offers.
+constexpr std::uint32_t kRepeatWindowMs = 1500;
 
 xcb_connection_t* applicationConnection()
 {
@@ -238,9 +240,9 @@ bool X11KeyGrabber::nativeEventFilter(const QByteArray& eventType, void* message
     // Press and release events share one layout.
     auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
     // Only the passive grab reports on a root window; while one of our windows holds the
-    // keyboard (the recorder), the chord is plain typing for that window.
-    if (!m_roots.contains(key->event))
-        return false;
+    // keyboard (the recorder), the chord is plain typing for that window. A release is noted
+    // wherever it arrives, so a chord released into our own window is not thought held.
+    const bool onRoot = m_roots.contains(key->event);
     for (Grab& g : m_grabs) {
         if (g.keycode != key->detail)
             continue;
@@ -249,15 +251,19 @@ bool X11KeyGrabber::nativeEventFilter(const QByteArray& eventType, void* message
                 continue;
             g.held = false;
             g.releaseTime = key->time;
-            return true;
+            return onRoot;
         }
-        if ((key->state & kChordMask) != g.modifiers)
+        if (!onRoot || (key->state & kChordMask) != g.modifiers)
             continue;
         ++m_rawPresses;
         // Autorepeat is either a press while held, or a release and a press with one timestamp.
-        const bool repeat = g.held || (g.releaseTime != 0 && g.releaseTime == key->time);
+        // A release that went to another program's grab is never seen, so "held" only holds
+        // for as long as presses keep coming at autorepeat pace.
+        const bool heldRepeat = g.held && std::uint32_t(key->time - g.pressTime) < kRepeatWindowMs;
+        const bool pairedRepeat = g.releaseTime != 0 && g.releaseTime == key->time;
         g.held = true;
-        if (!repeat) {
+        g.pressTime = key->time;
+        if (!heldRepeat && !pairedRepeat) {
             const Shortcut pressed = g.shortcut; // the handler may ungrab and reshape m_grabs
             notifyPressed(pressed);
         }

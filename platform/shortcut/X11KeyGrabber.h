@@ -19,6 +19,7 @@ namespace wl {
 class X11KeyGrabber : public KeyGrabber, public QAbstractNativeEventFilter
 {
 public:
+    // Needs the application object: without one it finds no connection.
     X11KeyGrabber();
     ~X11KeyGrabber() override;
     X11KeyGrabber(const X11KeyGrabber&) = delete;
@@ -46,6 +47,7 @@ private:
         std::uint8_t keycode = 0;
         std::uint16_t modifiers = 0;
         bool held = false;
+        std::uint32_t pressTime = 0;
         std::uint32_t releaseTime = 0;
     };
 

@@ -74,7 +74,7 @@ void reportLine(std::string_view line)
     const size_t header = at;
     at = appendText(record, at, sizeof record, line);
     if (g_logSocket >= 0)
-        ::send(g_logSocket, record, at, MSG_NOSIGNAL);
+        ::send(g_logSocket, record, at, MSG_NOSIGNAL | MSG_DONTWAIT); // never hang a dying process
     char out[1024];
     size_t o = appendText(out, 0, sizeof out, "wardlatch: ");
     o = appendText(out, o, sizeof out, std::string_view(record + header, at - header));

@@ -143,6 +143,76 @@ TEST_F(X11KeyGrabberTest, HeldChordActsOnce)
     EXPECT_EQ(actions, 2); // a new press after the release counts again
 }
 
+// Key events as the server sends them, fed straight to the grabber, for the timing cases
+// xdotool cannot produce on demand.
+class X11KeyTimingTest : public X11KeyGrabberTest
+{
+protected:
+    X11KeyTimingTest()
+    {
+        xcb_connection_t* c =
+            qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+        root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
+        xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, 'l');
+        keycode = codes ? codes[0] : 0;
+        std::free(codes);
+        xcb_key_symbols_free(symbols);
+    }
+    bool feed(std::uint8_t type, std::uint32_t time, std::uint32_t window = 0)
+    {
+        xcb_key_press_event_t event{};
+        event.response_type = type;
+        event.detail = keycode;
+        event.time = time;
+        event.root = root;
+        event.event = window ? window : root;
+        event.state = kLockChordMask | XCB_MOD_MASK_2;
+        return grabber.nativeEventFilter("xcb_generic_event_t", &event, nullptr);
+    }
+    bool press(std::uint32_t time) { return feed(XCB_KEY_PRESS, time); }
+    bool release(std::uint32_t time, std::uint32_t window = 0)
+    {
+        return feed(XCB_KEY_RELEASE, time, window);
+    }
+
+    xcb_window_t root = 0;
+    xcb_keycode_t keycode = 0;
+};
+
+TEST_F(X11KeyTimingTest, RepeatsAreNotNewPressesButEveryRealPressIs)
+{
+    ASSERT_EQ(grabber.grab(kLockChord), GrabResult::Ok);
+    ASSERT_NE(keycode, 0);
+
+    // Repeats as presses only, while held.
+    EXPECT_TRUE(press(1000));
+    EXPECT_TRUE(press(1500));
+    EXPECT_TRUE(press(1530));
+    EXPECT_EQ(actions, 1);
+    // Repeats as release/press pairs with one timestamp.
+    EXPECT_TRUE(release(1560));
+    EXPECT_TRUE(press(1560));
+    EXPECT_TRUE(release(1700));
+    EXPECT_EQ(actions, 1);
+    EXPECT_TRUE(press(1800));
+    EXPECT_EQ(actions, 2);
+
+    // A release into one of our own windows (the recorder had the keyboard) still ends the hold.
+    EXPECT_FALSE(release(1900, root + 1));
+    EXPECT_TRUE(press(1950));
+    EXPECT_EQ(actions, 3);
+
+    // A release that went to another program is never seen; a later press still counts.
+    EXPECT_TRUE(press(60000));
+    EXPECT_EQ(actions, 4);
+
+    // Presses that are not on the root window belong to whoever holds the keyboard.
+    EXPECT_TRUE(release(60100));
+    EXPECT_FALSE(feed(XCB_KEY_PRESS, 60200, root + 1));
+    EXPECT_EQ(actions, 4);
+}
+
 TEST_F(X11KeyGrabberTest, ChordHeldByAnotherClientIsTakenAndLeavesNoPartialGrab)
 {
     OtherClient other;
