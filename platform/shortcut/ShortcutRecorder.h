@@ -1,0 +1,65 @@
+#pragma once
+
+#include "platform/shortcut/ShortcutBinder.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <optional>
+
+class QLabel;
+class QPushButton;
+class QToolButton;
+
+namespace wl {
+
+// Records one chord for a settings key: click, then press the chord (Escape cancels, Backspace
+// or Delete clears). A chord needs Ctrl, Alt or Super. The value is stored through the binder,
+// so the new chord works at once; a chord another program holds is reported here and not kept.
+class ShortcutRecorder : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit ShortcutRecorder(QWidget* parent = nullptr);
+    ~ShortcutRecorder() override;
+
+    // Uses the shared binder unless another is set first.
+    void setBinder(ShortcutBinder& binder);
+    void setAssociatedUserDefaultsKey(const QString& key);
+    QString associatedUserDefaultsKey() const { return m_key; }
+
+    std::optional<Shortcut> shortcutValue() const;
+    bool isRecording() const { return m_recording; }
+    QString displayText() const;
+    // A problem with the last chord (taken, no modifier); empty when there is none.
+    QString statusText() const;
+
+public Q_SLOTS:
+    void startRecording();
+    void cancelRecording();
+    void clearShortcut();
+
+protected:
+    bool event(QEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+
+private:
+    ShortcutBinder& binder();
+    void handleKeyPress(QKeyEvent* event);
+    void stopRecording();
+    void store(const std::optional<Shortcut>& shortcut);
+    void setStatus(const QString& text);
+    QString textForStatus(KeyGrabber::GrabResult result) const;
+    void refresh();
+
+    QPointer<ShortcutBinder> m_binder;
+    QMetaObject::Connection m_changedConnection;
+    QMetaObject::Connection m_statusConnection;
+    QString m_key;
+    bool m_recording = false;
+    QPushButton* m_button = nullptr;      // child
+    QToolButton* m_clearButton = nullptr; // child
+    QLabel* m_status = nullptr;           // child
+};
+
+} // namespace wl

@@ -1,0 +1,8 @@
+#pragma once
+
+namespace wl {
+
+// This build collects no usage data: there is nothing to send.
+inline void sendTrackingReport() {}
+
+} // namespace wl

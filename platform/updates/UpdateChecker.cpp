@@ -1,0 +1,43 @@
+#include "platform/updates/UpdateChecker.h"
+
+#include "app/Settings.h"
+
+namespace wl {
+
+UpdateChecker::UpdateChecker(Settings& settings, QObject* parent)
+    : QObject(parent), m_settings(settings)
+{
+}
+
+void UpdateChecker::setDelegate(std::weak_ptr<UpdateCheckerDelegate> delegate)
+{
+    m_delegate = std::move(delegate);
+}
+
+void UpdateChecker::setAutomaticallyChecksForUpdates(bool enabled)
+{
+    m_settings.setBool(QLatin1String(kAutomaticChecksKey), enabled);
+}
+
+bool UpdateChecker::automaticallyChecksForUpdates() const
+{
+    return m_settings.boolForKey(QLatin1String(kAutomaticChecksKey));
+}
+
+void UpdateChecker::setUpdateCheckInterval(int seconds)
+{
+    m_settings.setObject(QLatin1String(kCheckIntervalKey), qint64(seconds));
+}
+
+int UpdateChecker::updateCheckInterval() const
+{
+    return int(m_settings.integerForKey(QLatin1String(kCheckIntervalKey)));
+}
+
+void UpdateChecker::announceRelaunch()
+{
+    if (auto delegate = m_delegate.lock())
+        delegate->updaterWillRelaunchApplication(*this);
+}
+
+} // namespace wl

@@ -1,0 +1,316 @@
+#include "app/Settings.h"
+#include "app/SettingsKeys.h"
+#include "platform/shortcut/ShortcutBinder.h"
+#include "platform/shortcut/ShortcutRecorder.h"
+#include "platform/shortcut/X11KeyGrabber.h"
+#include "support/PrivateXServer.h"
+
+#include <QApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtGui/qguiapplication_platform.h>
+
+#include <gtest/gtest.h>
+
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+using namespace wl;
+using GrabResult = KeyGrabber::GrabResult;
+
+namespace {
+
+const Shortcut kLockChord(Qt::Key_L, Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+constexpr std::uint16_t kLockChordMask = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+constexpr std::uint16_t kLockVariants[] = {0, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_2,
+                                           XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
+
+// Waits until the server has handled every request the application has queued so far.
+void syncApplicationWithServer()
+{
+    xcb_connection_t* c =
+        qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
+bool xdotool(const QStringList& args)
+{
+    return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
+}
+
+// Another X client on the same display, to hold chords the program wants.
+class OtherClient
+{
+public:
+    OtherClient()
+        : m_connection(xcb_connect(nullptr, nullptr)),
+          m_symbols(xcb_key_symbols_alloc(m_connection))
+    {
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+        xcb_keycode_t* codes = xcb_key_symbols_get_keycode(m_symbols, 'l');
+        m_keycodeL = codes ? codes[0] : 0;
+        std::free(codes);
+    }
+    ~OtherClient()
+    {
+        xcb_key_symbols_free(m_symbols);
+        xcb_disconnect(m_connection);
+    }
+    // The X error code, 0 on success.
+    int grabL(std::uint16_t modifiers)
+    {
+        xcb_generic_error_t* error = xcb_request_check(
+            m_connection, xcb_grab_key_checked(m_connection, 1, m_root, modifiers, m_keycodeL,
+                                               XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        const int code = error ? error->error_code : 0;
+        std::free(error);
+        return code;
+    }
+    void ungrabL(std::uint16_t modifiers)
+    {
+        std::free(xcb_request_check(
+            m_connection, xcb_ungrab_key_checked(m_connection, m_keycodeL, m_root, modifiers)));
+    }
+    bool ok() const { return !xcb_connection_has_error(m_connection) && m_keycodeL != 0; }
+
+private:
+    xcb_connection_t* m_connection;
+    xcb_key_symbols_t* m_symbols;
+    xcb_window_t m_root = 0;
+    xcb_keycode_t m_keycodeL = 0;
+};
+
+class X11KeyGrabberTest : public ::testing::Test
+{
+protected:
+    X11KeyGrabberTest()
+    {
+        grabber.setPressedHandler([this](const Shortcut& s) {
+            if (s == kLockChord)
+                ++actions;
+        });
+    }
+    // Presses the chord once more and waits until it arrives: every event before it has then
+    // been seen too, so counts taken afterwards are final.
+    void pressAndSettle()
+    {
+        const int before = grabber.rawPressCount();
+        ASSERT_TRUE(xdotool({"key", "ctrl+alt+super+l"}));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return grabber.rawPressCount() > before; }, 5000));
+    }
+
+    X11KeyGrabber grabber;
+    int actions = 0;
+};
+
+TEST_F(X11KeyGrabberTest, OnePressOneActionWhateverTheLockKeys)
+{
+    ASSERT_TRUE(grabber.hasConnection());
+    ASSERT_EQ(grabber.grab(kLockChord), GrabResult::Ok);
+
+    ASSERT_TRUE(xdotool({"key", "ctrl+alt+super+l"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return actions == 1; }, 5000));
+    pressAndSettle();
+    EXPECT_EQ(actions, 2);
+
+    // Num Lock and Caps Lock on: the chord still works.
+    ASSERT_TRUE(xdotool({"key", "Num_Lock", "Caps_Lock"}));
+    pressAndSettle();
+    EXPECT_EQ(actions, 3);
+    ASSERT_TRUE(xdotool({"key", "Num_Lock", "Caps_Lock"}));
+
+    // Other chords on the same key are not ours.
+    ASSERT_TRUE(xdotool({"key", "ctrl+alt+l"}));
+    pressAndSettle();
+    EXPECT_EQ(actions, 4);
+}
+
+TEST_F(X11KeyGrabberTest, HeldChordActsOnce)
+{
+    ASSERT_EQ(grabber.grab(kLockChord), GrabResult::Ok);
+    ASSERT_TRUE(xdotool({"keydown", "ctrl+alt+super+l"}));
+    // Wait for the server's autorepeat to deliver more presses of the held key.
+    const bool repeated = QTest::qWaitFor([&] { return grabber.rawPressCount() >= 3; }, 10000);
+    ASSERT_TRUE(xdotool({"keyup", "ctrl+alt+super+l"}));
+    ASSERT_TRUE(repeated) << "the held key never repeated";
+    EXPECT_EQ(actions, 1);
+
+    pressAndSettle();
+    EXPECT_EQ(actions, 2); // a new press after the release counts again
+}
+
+// Key events as the server sends them, fed straight to the grabber, for the timing cases
+// xdotool cannot produce on demand.
+class X11KeyTimingTest : public X11KeyGrabberTest
+{
+protected:
+    X11KeyTimingTest()
+    {
+        xcb_connection_t* c =
+            qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+        root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+        xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
+        xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, 'l');
+        keycode = codes ? codes[0] : 0;
+        std::free(codes);
+        xcb_key_symbols_free(symbols);
+    }
+    bool feed(std::uint8_t type, std::uint32_t time, std::uint32_t window = 0)
+    {
+        xcb_key_press_event_t event{};
+        event.response_type = type;
+        event.detail = keycode;
+        event.time = time;
+        event.root = root;
+        event.event = window ? window : root;
+        event.state = kLockChordMask | XCB_MOD_MASK_2;
+        return grabber.nativeEventFilter("xcb_generic_event_t", &event, nullptr);
+    }
+    bool press(std::uint32_t time) { return feed(XCB_KEY_PRESS, time); }
+    bool release(std::uint32_t time, std::uint32_t window = 0)
+    {
+        return feed(XCB_KEY_RELEASE, time, window);
+    }
+
+    xcb_window_t root = 0;
+    xcb_keycode_t keycode = 0;
+};
+
+TEST_F(X11KeyTimingTest, RepeatsAreNotNewPressesButEveryRealPressIs)
+{
+    ASSERT_EQ(grabber.grab(kLockChord), GrabResult::Ok);
+    ASSERT_NE(keycode, 0);
+
+    // Repeats as presses only, while held.
+    EXPECT_TRUE(press(1000));
+    EXPECT_TRUE(press(1500));
+    EXPECT_TRUE(press(1530));
+    EXPECT_EQ(actions, 1);
+    // Repeats as release/press pairs with one timestamp.
+    EXPECT_TRUE(release(1560));
+    EXPECT_TRUE(press(1560));
+    EXPECT_TRUE(release(1700));
+    EXPECT_EQ(actions, 1);
+    EXPECT_TRUE(press(1800));
+    EXPECT_EQ(actions, 2);
+
+    // A release into one of our own windows (the recorder had the keyboard) still ends the hold.
+    EXPECT_FALSE(release(1900, root + 1));
+    EXPECT_TRUE(press(1950));
+    EXPECT_EQ(actions, 3);
+
+    // A release that went to another program is never seen; a later press still counts.
+    EXPECT_TRUE(press(60000));
+    EXPECT_EQ(actions, 4);
+
+    // Presses that are not on the root window belong to whoever holds the keyboard.
+    EXPECT_TRUE(release(60100));
+    EXPECT_FALSE(feed(XCB_KEY_PRESS, 60200, root + 1));
+    EXPECT_EQ(actions, 4);
+}
+
+TEST_F(X11KeyGrabberTest, ChordHeldByAnotherClientIsTakenAndLeavesNoPartialGrab)
+{
+    OtherClient other;
+    ASSERT_TRUE(other.ok());
+    // The other client holds only the Num Lock variant: the first grabs of ours succeed.
+    ASSERT_EQ(other.grabL(kLockChordMask | XCB_MOD_MASK_2), 0);
+    EXPECT_EQ(grabber.grab(kLockChord), GrabResult::Taken);
+    other.ungrabL(kLockChordMask | XCB_MOD_MASK_2);
+
+    // Nothing of ours is left: the other client can take every variant.
+    for (std::uint16_t extra : kLockVariants)
+        EXPECT_EQ(other.grabL(kLockChordMask | extra), 0) << extra;
+    EXPECT_EQ(grabber.grab(kLockChord), GrabResult::Taken);
+    for (std::uint16_t extra : kLockVariants)
+        other.ungrabL(kLockChordMask | extra);
+
+    EXPECT_EQ(grabber.grab(kLockChord), GrabResult::Ok);
+    EXPECT_EQ(other.grabL(kLockChordMask), 10); // BadAccess: now ours
+}
+
+TEST_F(X11KeyGrabberTest, UngrabGivesEveryVariantBack)
+{
+    ASSERT_EQ(grabber.grab(kLockChord), GrabResult::Ok);
+    grabber.ungrab(kLockChord);
+    OtherClient other;
+    for (std::uint16_t extra : kLockVariants) {
+        EXPECT_EQ(other.grabL(kLockChordMask | extra), 0) << extra;
+        other.ungrabL(kLockChordMask | extra);
+    }
+}
+
+TEST(ShortcutBinderOnX11, DefaultLockShortcutRunsTheAction)
+{
+    QTemporaryDir dir;
+    Settings settings(dir.filePath("wardlatch.conf"));
+    X11KeyGrabber grabber;
+    ShortcutBinder binder(settings, grabber);
+    binder.registerDefaultShortcuts({{keys::HotKey, Shortcut(37u, 1835008u)}});
+    int locks = 0;
+    binder.bindShortcutWithDefaultsKey(keys::HotKey, [&] { ++locks; });
+    ASSERT_EQ(binder.bindingStatus(keys::HotKey), GrabResult::Ok);
+
+    ASSERT_TRUE(xdotool({"key", "ctrl+alt+super+l"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return locks == 1; }, 5000));
+
+    // A new chord takes effect at once, and the old one is let go.
+    const Shortcut chord(Qt::Key_K, Qt::ControlModifier | Qt::AltModifier);
+    ASSERT_EQ(binder.storeShortcut(keys::HotKey, chord), GrabResult::Ok);
+    ASSERT_TRUE(xdotool({"key", "ctrl+alt+k"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return locks == 2; }, 5000));
+    OtherClient other;
+    EXPECT_EQ(other.grabL(kLockChordMask), 0);
+    other.ungrabL(kLockChordMask);
+}
+
+TEST(ShortcutRecorderOnX11, RecordingTheBoundChordRecordsItInsteadOfLocking)
+{
+    QTemporaryDir dir;
+    Settings settings(dir.filePath("wardlatch.conf"));
+    X11KeyGrabber grabber;
+    ShortcutBinder binder(settings, grabber);
+    binder.registerDefaultShortcuts({{keys::HotKey, kLockChord}});
+    int locks = 0;
+    binder.bindShortcutWithDefaultsKey(keys::HotKey, [&] { ++locks; });
+
+    ShortcutRecorder recorder;
+    recorder.setBinder(binder);
+    recorder.setAssociatedUserDefaultsKey(keys::HotKey);
+    recorder.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&recorder));
+    recorder.startRecording();
+    ASSERT_TRUE(xdotool({"key", "ctrl+alt+super+l"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder.isRecording(); }, 5000));
+    EXPECT_EQ(locks, 0);
+    EXPECT_EQ(settings.stringForKey(keys::HotKey), "Meta+Ctrl+Alt+L");
+
+    // Done recording (the keyboard grab is given back), and with the recorder still focused,
+    // the chord locks again.
+    syncApplicationWithServer();
+    ASSERT_TRUE(xdotool({"key", "ctrl+alt+super+l"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return locks == 1; }, 5000));
+}
+
+} // namespace
+
+// This executable runs on a private X server instead of the offscreen platform.
+int main(int argc, char** argv)
+{
+    wl::test::PrivateXServer server;
+    if (!server.ok()) {
+        std::fprintf(stderr, "%s\n", qPrintable(server.error()));
+        return 1;
+    }
+    qputenv("DISPLAY", server.display().toLocal8Bit());
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QTemporaryDir runtimeDir;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
