@@ -3,6 +3,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusVariant>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QPalette>
@@ -49,7 +50,7 @@ DesktopAppearance::DesktopAppearance(QDBusConnection bus, int timeoutMs, QObject
         return;
     // Follow changes before asking, so none falls between the answer and the subscription.
     m_bus.connect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"),
-                  this, SLOT(onSettingChanged(QString, QString, QDBusVariant)));
+                  this, SLOT(onSettingChanged(QDBusMessage)));
     read(QStringLiteral("ReadOne"));
 }
 
@@ -90,11 +91,12 @@ void DesktopAppearance::adopt(const QVariant& value)
     Q_EMIT changed();
 }
 
-void DesktopAppearance::onSettingChanged(const QString& group, const QString& key,
-                                         const QDBusVariant& value)
+void DesktopAppearance::onSettingChanged(const QDBusMessage& signal)
 {
-    if (group == kAppearanceGroup && key == kColorSchemeKey)
-        adopt(value.variant());
+    const QVariantList args = signal.arguments();
+    if (args.size() == 3 && args[0].toString() == kAppearanceGroup &&
+        args[1].toString() == kColorSchemeKey)
+        adopt(args[2]);
 }
 
 bool DesktopAppearance::eventFilter(QObject* watched, QEvent* event)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <QDBusConnection>
-#include <QDBusVariant>
+#include <QDBusMessage>
 #include <QObject>
 #include <QString>
 
@@ -50,7 +50,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private Q_SLOTS:
-    void onSettingChanged(const QString& group, const QString& key, const QDBusVariant& value);
+    // The portal's SettingChanged signal (group, key, value).
+    void onSettingChanged(const QDBusMessage& signal);
 
 private:
     void read(const QString& method);

@@ -2,6 +2,8 @@
 
 #include <QKeyEvent>
 
+#include <algorithm>
+
 namespace wl {
 
 WLDropDownButton::WLDropDownButton(QWidget* parent) : WLDropDownButton(QString(), parent) {}
@@ -36,6 +38,11 @@ void WLDropDownButton::runPopUp()
     if (!m_popUpCell || !m_buttonMenu)
         return;
     const std::unique_ptr<QMenu> copy = copyMenu(*m_buttonMenu);
+    // An empty list would still take the next click, wherever it lands.
+    const QList<QAction*> items = copy->actions();
+    if (std::none_of(items.begin(), items.end(),
+                     [](const QAction* a) { return a->isVisible() && !a->isSeparator(); }))
+        return;
     m_popUpCell->setMenu(copy.get());
     QPointer<WLDropDownButton> self(this);
     m_popUpCell->performClickWithFrame(rect(), this);

@@ -204,6 +204,18 @@ TEST_F(DropDownButtonTest, EachOpeningListsTheMenuAsTheClickLeftIt)
     EXPECT_EQ(menu.actions().size(), 5);
 }
 
+TEST_F(DropDownButtonTest, AMenuWithNothingToShowDoesNotOpen)
+{
+    // An empty list would still take the next click away from whatever the user clicks.
+    button->awakeFromNib();
+    for (QAction* a : actions)
+        a->setVisible(false);
+    menu.addSeparator();
+    clickButton();
+    EXPECT_EQ(clicks, 1);
+    EXPECT_TRUE(probe.openings.empty());
+}
+
 TEST_F(DropDownButtonTest, TheKeyboardOpensTheListToo)
 {
     button->awakeFromNib();
