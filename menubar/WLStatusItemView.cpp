@@ -149,7 +149,7 @@ void WLStatusItemView::handleHighlightNotification(const Notification& notificat
         m_isSelected = true;
     else if (notification.name == QLatin1String(events::unsetHighlight))
         m_isSelected = false;
-    // Redraw even when the state stayed: the item may have drawn itself over us meanwhile.
+    // Every delivery redraws, also one that leaves the state as it was.
     setNeedsDisplay();
 }
 
@@ -164,23 +164,22 @@ void WLStatusItemView::mouseDown()
     }
 }
 
+namespace {
+// Guarded: hiding one window may destroy another.
+template <typename Window> void hideVisible(const QList<Window*>& all)
+{
+    const QList<QPointer<Window>> windows(all.begin(), all.end());
+    for (const QPointer<Window>& w : windows) {
+        if (w && w->isVisible())
+            w->hide();
+    }
+}
+} // namespace
+
 void hideApplication()
 {
-    QList<QPointer<QWidget>> widgets;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        widgets.append(w);
-    for (const QPointer<QWidget>& w : widgets) {
-        if (w && w->isVisible())
-            w->hide();
-    }
-    // Windows that are not widgets.
-    QList<QPointer<QWindow>> windows;
-    for (QWindow* w : QGuiApplication::topLevelWindows())
-        windows.append(w);
-    for (const QPointer<QWindow>& w : windows) {
-        if (w && w->isVisible())
-            w->hide();
-    }
+    hideVisible(QApplication::topLevelWidgets());
+    hideVisible(QGuiApplication::topLevelWindows()); // windows that are not widgets
 }
 
 } // namespace wl

@@ -16,8 +16,8 @@ namespace wl {
 // itself into the pixmap the status item (the tray icon) shows: the item's background, lit while
 // the panel is open, and the light or dark image. A left click asks for the panel to open or close
 // by posting "setHighlight" or "unsetHighlight"; the view follows both events from any poster.
-// Geometry is in device-independent pixels with the origin at the bottom-left corner, as the
-// drawing rules are written; the view converts to Qt's top-left origin when it paints.
+// Geometry is in device-independent pixels with the origin at the bottom-left corner; the view
+// converts to Qt's top-left origin when it paints.
 // Main thread only.
 class WLStatusItemView : public QObject
 {

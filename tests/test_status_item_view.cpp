@@ -157,18 +157,16 @@ TEST_F(StatusItemViewTest, ClicksPostTheEventsAndEveryEventRedraws)
     EXPECT_TRUE(posts.empty());
 
     Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
-    ASSERT_EQ(posts.size(), 1u);
-    EXPECT_EQ(posts[0], std::make_pair(QString::fromLatin1(events::setHighlight),
-                                       static_cast<const void*>(view.get())));
     EXPECT_TRUE(view->isSelected());
     EXPECT_TRUE(panel.isVisible());
-
     Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
-    ASSERT_EQ(posts.size(), 2u);
-    EXPECT_EQ(posts[1], std::make_pair(QString::fromLatin1(events::unsetHighlight),
-                                       static_cast<const void*>(view.get())));
     EXPECT_FALSE(view->isSelected());
-    EXPECT_TRUE(panelUpDuringPost); // the application hides after the post
+    // One event a click, from the view; the application hides after the post.
+    const void* self = view.get();
+    EXPECT_EQ(posts, (std::vector<std::pair<QString, const void*>>{
+                         {QString::fromLatin1(events::setHighlight), self},
+                         {QString::fromLatin1(events::unsetHighlight), self}}));
+    EXPECT_TRUE(panelUpDuringPost);
     EXPECT_FALSE(panel.isVisible());
     EXPECT_FALSE(other.isVisible());
 
