@@ -89,7 +89,9 @@ std::optional<std::vector<UdevUsbRegistry::Scanned>> UdevUsbRegistry::scan()
     const std::unique_ptr<udev_enumerate, EnumerateUnref> enumerate(udev_enumerate_new(m_udev));
     if (!enumerate)
         return std::nullopt;
+    // Filtering on DEVTYPE here spares a device object for every interface on the bus.
     if (udev_enumerate_add_match_subsystem(enumerate.get(), "usb") < 0 ||
+        udev_enumerate_add_match_property(enumerate.get(), "DEVTYPE", "usb_device") < 0 ||
         udev_enumerate_scan_devices(enumerate.get()) < 0)
         return std::nullopt;
 
@@ -129,14 +131,11 @@ std::optional<QList<UsbDevice>> UdevUsbRegistry::attachedDevices()
     return devices;
 }
 
-std::optional<QHash<QString, UdevUsbRegistry::Attached>>
-UdevUsbRegistry::attachedMatching(const UsbMatch& match)
+QHash<QString, UdevUsbRegistry::Attached>
+UdevUsbRegistry::matching(const std::vector<Scanned>& scanned, const UsbMatch& match)
 {
-    const std::optional<std::vector<Scanned>> scanned = scan();
-    if (!scanned)
-        return std::nullopt;
     QHash<QString, Attached> result;
-    for (const Scanned& s : *scanned) {
+    for (const Scanned& s : scanned) {
         if (match.matches(s.device.vendorId, s.device.productId))
             result.insert(s.device.path, Attached{s.devnum, s.device});
     }
@@ -202,9 +201,9 @@ UsbRegistry::AddResult UdevUsbRegistry::addMatchingNotification(const char* type
         return AddResult::Refused;
     // Remember which matching devices are attached now: a rescan after lost events compares
     // against this.
-    std::optional<QHash<QString, Attached>> attached = attachedMatching(match);
+    const std::optional<std::vector<Scanned>> scanned = scan();
     *handle = m_registrations.add(match, callback, context);
-    m_attached[*handle] = attached ? std::move(*attached) : QHash<QString, Attached>();
+    m_attached[*handle] = scanned ? matching(*scanned, match) : QHash<QString, Attached>();
     return AddResult::Added;
 }
 
@@ -313,21 +312,26 @@ void UdevUsbRegistry::recover(int error)
         return;
     }
 
+    const std::optional<std::vector<Scanned>> scanned = scan();
+    if (!scanned) {
+        // Cannot tell what went; keep what we knew.
+        log(QStringLiteral("Could not list USB devices after the monitor failed"));
+        Q_EMIT monitorRecovered();
+        return;
+    }
     for (const auto& [handle, match] : m_registrations.all()) {
         const auto known = m_attached.find(handle);
         if (known == m_attached.end())
-            continue;
-        std::optional<QHash<QString, Attached>> now = attachedMatching(match);
-        if (!now)
-            continue; // cannot tell; keep what we knew
+            continue; // released by an earlier delivery
+        QHash<QString, Attached> now = matching(*scanned, match);
         QList<UsbDevice> gone;
         for (auto it = known->second.cbegin(); it != known->second.cend(); ++it) {
-            const auto still = now->constFind(it.key());
+            const auto still = now.constFind(it.key());
             // Same place but a new device number: it was unplugged and plugged in meanwhile.
-            if (still == now->cend() || still->devnum != it->devnum)
+            if (still == now.cend() || still->devnum != it->devnum)
                 gone.push_back(it->device);
         }
-        known->second = std::move(*now);
+        known->second = std::move(now);
         m_registrations.deliver(handle, gone);
     }
     Q_EMIT monitorRecovered();

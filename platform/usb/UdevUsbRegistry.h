@@ -65,7 +65,8 @@ private:
     void handleEvent(udev_device* device);
     void recover(int error);
     std::optional<std::vector<Scanned>> scan();
-    std::optional<QHash<QString, Attached>> attachedMatching(const UsbMatch& match);
+    static QHash<QString, Attached> matching(const std::vector<Scanned>& scanned,
+                                             const UsbMatch& match);
 
     udev* m_udev = nullptr;
     udev_monitor* m_monitor = nullptr;
