@@ -1,13 +1,11 @@
-#include "app/NotificationCenter.h"
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "devices/WLDeviceListUSB.h"
 #include "fakes/CountingDelegate.h"
 #include "fakes/FakeUsbRegistry.h"
 #include "platform/usb/UsbIdentity.h"
 #include "support/LogCapture.h"
+#include "support/WatcherFixture.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <atomic>
@@ -23,27 +21,12 @@ namespace {
 const UsbDevice kKey = usbDevice(QStringLiteral("Key"), 0x046d, 0xc52b, QStringLiteral("1-1"));
 const UsbDevice kOther = usbDevice(QStringLiteral("Other"), 0x0781, 0x5581, QStringLiteral("1-2"));
 
-class UsbWatchTest : public ::testing::Test
+class UsbWatchTest : public test::WatcherFixture
 {
 protected:
     std::unique_ptr<WLDeviceListUSB> makeWatcher()
     {
         return std::make_unique<WLDeviceListUSB>(delegate, registry, settings, center);
-    }
-
-    void storeChoice(const QString& name, qint64 vendor, qint64 product)
-    {
-        settings.setObject(keys::kDeviceName, name);
-        settings.setObject(keys::idVendor, vendor);
-        settings.setObject(keys::idProduct, product);
-    }
-
-    // What the panel does when the user picks a title.
-    void choose(const QString& title)
-    {
-        settings.setObject(keys::kDeviceName, title);
-        center.postNotificationName(events::kSetNewDeviceEvent, this,
-                                    {{events::kNewDeviceName, title}});
     }
 
     void unplug(const UsbDevice& device) { registry.unplug(device.path); }
@@ -57,17 +40,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&done] { return done; }, 5000));
     }
 
-    bool waitForLocks(int n)
-    {
-        return QTest::qWaitFor([&] { return delegate->calls() >= n; }, 5000) &&
-               delegate->calls() == n;
-    }
-
-    QTemporaryDir dir;
-    Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
-    NotificationCenter center;
     test::FakeUsbRegistry registry;
-    std::shared_ptr<test::CountingDelegate> delegate = std::make_shared<test::CountingDelegate>();
     test::LogCapture logs;
 };
 
@@ -94,15 +67,6 @@ TEST_F(UsbWatchTest, ListingDropsHubsAndBuiltInDevicesOnlyWhenBothColumnsMatch)
     ASSERT_NE(devices, nullptr);
     EXPECT_EQ(devices->keys(), (QStringList{"IR Receiver", "Stick", "iSight", "ir receiver"}));
     EXPECT_EQ(devices->value("Stick"), (DeviceEntry{0x0781, 612}));
-}
-
-TEST_F(UsbWatchTest, DuplicateNamesAreListedTwiceAndTheLastDeviceWins)
-{
-    registry.attached = {usbDevice("Stick", 1, 2, "a"), kKey, usbDevice("Stick", 3, 4, "b")};
-    auto watcher = makeWatcher();
-    EXPECT_EQ(watcher->getCurrentDeviceList(), (QStringList{"Stick", "Key", "Stick"}));
-    EXPECT_EQ(watcher->devices()->size(), 2);
-    EXPECT_EQ(watcher->devices()->value("Stick"), (DeviceEntry{3, 4}));
 }
 
 TEST_F(UsbWatchTest, PlaceholderNeedsANonEmptyAbsentNameAndANonZeroNumber)
@@ -197,17 +161,6 @@ TEST_F(UsbWatchTest, StoredChoiceIsArmedAtConstructionAndLocksOnEveryRemoval)
     registry.plug(kKey);
     unplug(kKey);
     EXPECT_TRUE(waitForLocks(2));
-}
-
-TEST_F(UsbWatchTest, ProductCriterionIsTheLow16BitsIncludingHighProductNumbers)
-{
-    const UsbDevice high = usbDevice("High", 0x1234, 0x8001, "h");
-    storeChoice("High", 0x1234, 0x18001); // only the low 16 bits count
-    registry.attached = {high};
-    auto watcher = makeWatcher();
-    EXPECT_EQ(registry.lastMatch->productId, qint16(-32767));
-    unplug(high);
-    EXPECT_TRUE(waitForLocks(1));
 }
 
 TEST_F(UsbWatchTest, SwitchingDevicesReleasesTheOldRegistrationFirst)

@@ -1,16 +1,16 @@
 #include "support/UsbTestbed.h"
 
-#include "app/NotificationCenter.h"
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "devices/WLDeviceListUSB.h"
 #include "fakes/CountingDelegate.h"
 #include "platform/usb/UdevUsbRegistry.h"
 #include "support/LogCapture.h"
+#include "support/WatcherFixture.h"
 
+#include <QEventLoop>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cerrno>
 
@@ -20,7 +20,7 @@ using namespace wl;
 
 namespace {
 
-class UdevUsbTest : public ::testing::Test
+class UdevUsbTest : public test::WatcherFixture
 {
 protected:
     void SetUp() override
@@ -36,34 +36,8 @@ protected:
         return std::make_unique<WLDeviceListUSB>(delegate, registry, settings, center);
     }
 
-    void storeChoice(const QString& name, qint64 vendor, qint64 product)
-    {
-        settings.setObject(keys::kDeviceName, name);
-        settings.setObject(keys::idVendor, vendor);
-        settings.setObject(keys::idProduct, product);
-    }
-
-    void choose(const QString& title)
-    {
-        settings.setObject(keys::kDeviceName, title);
-        center.postNotificationName(events::kSetNewDeviceEvent, this,
-                                    {{events::kNewDeviceName, title}});
-    }
-
-    // Events are handled in order, so once the n-th lock is seen everything sent before it was
-    // handled too.
-    bool waitForLocks(int n)
-    {
-        return QTest::qWaitFor([&] { return delegate->calls() >= n; }, 5000) &&
-               delegate->calls() == n;
-    }
-
     test::UsbTestbed testbed; // before the registry: udev must see the mocked sysfs
-    QTemporaryDir dir;
-    Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
-    NotificationCenter center;
     UdevUsbRegistry registry;
-    std::shared_ptr<test::CountingDelegate> delegate = std::make_shared<test::CountingDelegate>();
 };
 
 TEST_F(UdevUsbTest, ListsChoosableDevicesWithStableNames)
@@ -131,7 +105,7 @@ TEST_F(UdevUsbTest, HighProductNumbersMatchFromEitherEventForm)
     const QByteArray database =
         testbed.add("1-2", {{"bDeviceClass", "00"}, {"idVendor", "1234"}, {"idProduct", "8001"}},
                     {{"ID_VENDOR_ID", "1234"}, {"ID_MODEL_ID", "8001"}});
-    storeChoice("High", 0x1234, 0x8001);
+    storeChoice("High", 0x1234, 0x18001); // only the low 16 bits of the stored number count
     auto watcher = makeWatcher();
     testbed.unplug(kernel);
     EXPECT_TRUE(waitForLocks(1));
@@ -150,6 +124,23 @@ TEST_F(UdevUsbTest, EitherOfTwoDevicesWithTheSameNumbersLocks)
     EXPECT_TRUE(waitForLocks(1));
     testbed.unplug(first);
     EXPECT_TRUE(waitForLocks(2));
+}
+
+TEST_F(UdevUsbTest, RemovalDuringANestedEventLoopLocksAtOnce)
+{
+    // A menu or the quit alert runs a nested loop: the lock must not wait for it to close.
+    const QByteArray key = testbed.addUsb("1-1", "Key", 0x046d, 0xc52b);
+    storeChoice("Key", 0x046d, 0xc52b);
+    auto watcher = makeWatcher();
+    QEventLoop modal;
+    bool lockedInside = false;
+    QTimer::singleShot(0, &modal, [&] {
+        testbed.unplug(key);
+        lockedInside = waitForLocks(1);
+        modal.quit();
+    });
+    modal.exec();
+    EXPECT_TRUE(lockedInside);
 }
 
 TEST_F(UdevUsbTest, LostEventsAreRecoveredByARescan)
