@@ -60,9 +60,9 @@ WLDeviceListUSB::WLDeviceListUSB(std::weak_ptr<WLDeviceListDelegate> delegate,
 WLDeviceListUSB::~WLDeviceListUSB()
 {
     m_observer = ObserverRegistration();
-    // The registration's context dies with us.
-    if (m_lostDeviceIterator != 0)
-        m_registry.release(m_lostDeviceIterator);
+    // Their contexts die with us.
+    for (const auto& [handle, context] : m_contexts)
+        m_registry.release(handle);
 }
 
 void WLDeviceListUSB::startSearch()
@@ -134,8 +134,8 @@ void WLDeviceListUSB::stopWatchingUSB()
 {
     if (m_registry.iteratorIsValid(m_lostDeviceIterator)) {
         m_registry.release(m_lostDeviceIterator);
+        m_contexts.erase(m_lostDeviceIterator);
         m_lostDeviceIterator = 0;
-        m_context.reset();
     }
 }
 
@@ -161,8 +161,10 @@ UsbRegistry::Handle WLDeviceListUSB::setupUSBCallbacks(const char* type,
                                                        UsbRegistry::Callback callback,
                                                        UsbRegistry::Handle iterator)
 {
-    if (iterator != 0)
+    if (iterator != 0) {
         m_registry.release(iterator);
+        m_contexts.erase(iterator);
+    }
     if (iterator == m_lostDeviceIterator)
         m_lostDeviceIterator = 0;
 
@@ -180,7 +182,7 @@ UsbRegistry::Handle WLDeviceListUSB::setupUSBCallbacks(const char* type,
     case UsbRegistry::AddResult::Added:
         break;
     }
-    m_context = std::move(context);
+    m_contexts[handle] = std::move(context);
     drain(m_registry, handle);
     return handle;
 }

@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QMutex>
 
+#include <map>
 #include <memory>
 
 namespace wl {
@@ -80,7 +81,8 @@ private:
     UsbRegistry& m_registry;
     Settings& m_settings;
     NotificationCenter& m_center;
-    std::unique_ptr<RemovalContext> m_context;
+    // One per registration this watcher made and has not released.
+    std::map<UsbRegistry::Handle, std::unique_ptr<RemovalContext>> m_contexts;
     ObserverRegistration m_observer;
 };
 

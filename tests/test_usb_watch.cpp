@@ -316,16 +316,22 @@ TEST_F(UsbWatchTest, RegistryFailuresAreLoggedAndLeaveTheWatchUnarmed)
     }
 }
 
-TEST_F(UsbWatchTest, DestroyingTheWatcherCancelsItsRegistration)
+TEST_F(UsbWatchTest, DestroyingTheWatcherCancelsEveryRegistrationItMade)
 {
     storeChoice("Key", 0x046d, 0xc52b);
     auto watcher = makeWatcher();
-    ASSERT_EQ(registry.registrationCount(), 1u);
+    // A second registration made directly must not take the held one's context away.
+    const UsbRegistry::Handle extra = watcher->setupUSBCallbacks(
+        kUsbTerminateNotification, [](void*, UsbRegistry::Handle) {}, 0);
+    ASSERT_NE(extra, 0u);
+    ASSERT_EQ(registry.registrationCount(), 2u);
+    registry.terminate({kKey});
+    EXPECT_TRUE(waitForLocks(1));
     watcher.reset();
     EXPECT_EQ(registry.registrationCount(), 0u);
     registry.terminate({kKey});
     flush();
-    EXPECT_EQ(delegate->calls(), 0);
+    EXPECT_EQ(delegate->calls(), 1);
     center.postNotificationName(events::kSetNewDeviceEvent, this, {});
     EXPECT_EQ(settings.integerForKey(keys::idVendor), 0x046d);
 }
