@@ -1,0 +1,176 @@
+// USB listing time and removal latency against a mocked sysfs. Run under umockdev-wrapper
+// (bench/run_usb.sh); prints a markdown table.
+#include "support/UsbTestbed.h"
+
+#include "app/NotificationCenter.h"
+#include "app/Settings.h"
+#include "app/SettingsKeys.h"
+#include "devices/WLDeviceListUSB.h"
+#include "platform/usb/UdevUsbRegistry.h"
+
+#include <libudev.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+using namespace wl;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kListingRuns = 9;
+constexpr int kRemovals = 1000;
+
+double percentile(std::vector<double> values, double p)
+{
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
+    return values[index];
+}
+
+double ms(Clock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+class StampingDelegate : public WLDeviceListDelegate
+{
+public:
+    void watchedDeviceRemoved() override
+    {
+        stamp = Clock::now();
+        ++calls;
+        if (loop)
+            loop->quit();
+    }
+    Clock::time_point stamp;
+    int calls = 0;
+    QEventLoop* loop = nullptr;
+};
+
+// What libudev alone costs on the same bus: the floor under the listing.
+double enumerationOnlyMs()
+{
+    udev* context = udev_new();
+    const auto start = Clock::now();
+    udev_enumerate* enumerate = udev_enumerate_new(context);
+    udev_enumerate_add_match_subsystem(enumerate, "usb");
+    udev_enumerate_add_match_property(enumerate, "DEVTYPE", "usb_device");
+    udev_enumerate_scan_devices(enumerate);
+    const double elapsed = ms(Clock::now() - start);
+    udev_enumerate_unref(enumerate);
+    udev_unref(context);
+    return elapsed;
+}
+
+struct Listing
+{
+    double listing = -1;
+    double enumeration = -1;
+};
+
+Listing medianListingMs(int devices)
+{
+    test::UsbTestbed testbed;
+    for (int i = 0; i < devices; ++i)
+        testbed.addUsb("1-" + QByteArray::number(i), "Device " + QByteArray::number(i),
+                       quint16(0x1000 + i), quint16(i), 0, i + 1);
+    QTemporaryDir dir;
+    Settings settings(dir.filePath(QStringLiteral("wardlatch.conf")));
+    NotificationCenter center;
+    UdevUsbRegistry registry;
+    WLDeviceListUSB watcher({}, registry, settings, center);
+    std::vector<double> runs;
+    std::vector<double> floor;
+    for (int run = 0; run < kListingRuns; ++run) {
+        const auto start = Clock::now();
+        const QStringList list = watcher.getCurrentDeviceList();
+        runs.push_back(ms(Clock::now() - start));
+        if (list.size() != devices) {
+            std::fprintf(stderr, "listed %lld of %d devices\n", qlonglong(list.size()), devices);
+            return {};
+        }
+        floor.push_back(enumerationOnlyMs());
+    }
+    return {percentile(runs, 0.5), percentile(floor, 0.5)};
+}
+
+std::vector<double> removalLatenciesMs(int* missed)
+{
+    test::UsbTestbed testbed;
+    for (int i = 0; i < 20; ++i) // bystanders on the bus
+        testbed.addUsb("2-" + QByteArray::number(i), "Other", 0x2000, quint16(i), 0, i + 1);
+    const QByteArray key = testbed.addUsb("1-1", "Key", 0x046d, 0xc52b, 0, 99);
+    QTemporaryDir dir;
+    Settings settings(dir.filePath(QStringLiteral("wardlatch.conf")));
+    settings.setObject(keys::idVendor, 0x046d);
+    settings.setObject(keys::idProduct, 0xc52b);
+    NotificationCenter center;
+    UdevUsbRegistry registry;
+    auto delegate = std::make_shared<StampingDelegate>();
+    WLDeviceListUSB watcher(delegate, registry, settings, center);
+
+    std::vector<double> latencies;
+    *missed = 0;
+    for (int i = 0; i < kRemovals; ++i) {
+        QEventLoop loop;
+        delegate->loop = &loop;
+        QTimer::singleShot(2000, &loop, &QEventLoop::quit);
+        const int before = delegate->calls;
+        const auto start = Clock::now();
+        testbed.uevent(key, "remove");
+        if (delegate->calls == before)
+            loop.exec();
+        delegate->loop = nullptr;
+        if (delegate->calls == before)
+            ++*missed;
+        else
+            latencies.push_back(ms(delegate->stamp - start));
+    }
+    return latencies;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    bool mocked = false;
+    {
+        const test::UsbTestbed probe; // the answer is only right once a testbed exists
+        mocked = test::UsbTestbed::inMockEnvironment();
+    }
+    if (!mocked) {
+        std::fprintf(stderr, "bench_usb: run under umockdev-wrapper\n");
+        return 1;
+    }
+    std::printf("| measurement | value |\n|---|---|\n");
+    for (const int n : {10, 100, 1000}) {
+        const Listing median = medianListingMs(n);
+        if (median.listing < 0)
+            return 1;
+        std::printf("| listing, %d devices (median of %d) | %.3f ms |\n", n, kListingRuns,
+                    median.listing);
+        std::printf("| of which libudev enumeration alone, %d devices | %.3f ms |\n", n,
+                    median.enumeration);
+    }
+    int missed = 0;
+    const std::vector<double> latencies = removalLatenciesMs(&missed);
+    if (latencies.empty())
+        return 1;
+    std::printf("| removal to watchedDeviceRemoved, p50 (%zu removals) | %.3f ms |\n",
+                latencies.size(), percentile(latencies, 0.5));
+    std::printf("| removal to watchedDeviceRemoved, p90 (%zu removals) | %.3f ms |\n",
+                latencies.size(), percentile(latencies, 0.9));
+    std::printf("| removal to watchedDeviceRemoved, p99 (%zu removals) | %.3f ms |\n",
+                latencies.size(), percentile(latencies, 0.99));
+    std::printf("| removals not reported | %d |\n", missed);
+    return missed == 0 ? 0 : 1;
+}

@@ -1,0 +1,181 @@
+#include "support/UsbTestbed.h"
+
+#include "app/SettingsKeys.h"
+#include "devices/WLDeviceListUSB.h"
+#include "fakes/CountingDelegate.h"
+#include "platform/usb/UdevUsbRegistry.h"
+#include "support/LogCapture.h"
+#include "support/WatcherFixture.h"
+
+#include <QEventLoop>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+#include <cerrno>
+
+#include <gtest/gtest.h>
+
+using namespace wl;
+
+namespace {
+
+class UdevUsbTest : public test::WatcherFixture
+{
+protected:
+    void SetUp() override
+    {
+        // Without the preload every test here would watch the real (empty) bus and pass
+        // vacuously: refuse instead.
+        ASSERT_TRUE(test::UsbTestbed::inMockEnvironment())
+            << "run under umockdev-wrapper (package umockdev)";
+    }
+
+    std::unique_ptr<WLDeviceListUSB> makeWatcher()
+    {
+        return std::make_unique<WLDeviceListUSB>(delegate, registry, settings, center);
+    }
+
+    test::UsbTestbed testbed; // before the registry: udev must see the mocked sysfs
+    UdevUsbRegistry registry;
+};
+
+TEST_F(UdevUsbTest, ListsChoosableDevicesWithStableNames)
+{
+    testbed.addUsb("1-01", "Root Hub", 0x1d6b, 0x0002, 9);
+    testbed.addUsb("1-02", "Keyboard", 0x05ac, 0x0264);
+    testbed.addUsb("1-03", "IR Receiver", 0x05ac, 0x8242);
+    testbed.addUsb("1-04", "Key", 0x046d, 0xc52b);
+    testbed.add("1-05", {{"bDeviceClass", "00"}, {"idVendor", "0781"}, {"idProduct", "5581"}},
+                {{"ID_MODEL_FROM_DATABASE", "Ultra Fit"}});
+    testbed.addUsb("1-06", "", 0x1234, 0x0001); // no name anywhere
+    testbed.add("1-07", {{"bDeviceClass", "00"}, {"idVendor", "1234"}, {"product", "Half"}}, {});
+    testbed.addUsb("1-08", "Twin", 0x1111, 0x0001);
+    testbed.addUsb("1-09", "Twin", 0x2222, 0x0002);
+    testbed.addUsb("1-10",
+                   "Cl\xff\xfe"
+                   "e",
+                   0x3333, 0x0003);
+    testbed.add("1-11:1.0", {{"bInterfaceClass", "03"}}, {{"DEVTYPE", "usb_interface"}});
+
+    auto watcher = makeWatcher();
+    const QString broken = QString::fromUtf8("Cl\xff\xfe"
+                                             "e");
+    EXPECT_TRUE(broken.contains(QChar::ReplacementCharacter));
+    const QStringList expected{"Key", "Ultra Fit", "", "Twin", "Twin", broken};
+    EXPECT_EQ(watcher->getCurrentDeviceList(), expected);
+    EXPECT_EQ(watcher->getCurrentDeviceList(), expected); // decoded the same way every time
+    EXPECT_EQ(watcher->devices()->value("Twin"), (DeviceEntry{0x2222, 2}));
+    EXPECT_EQ(watcher->devices()->value("Ultra Fit"), (DeviceEntry{0x0781, 0x5581}));
+}
+
+TEST_F(UdevUsbTest, OnlyTheRemovalOfTheWatchedDeviceLocks)
+{
+    const QByteArray key = testbed.addUsb("1-1", "Key", 0x046d, 0xc52b);
+    const QByteArray other = testbed.addUsb("1-2", "Other", 0x046d, 0xc52c);
+    storeChoice("Key", 0x046d, 0xc52b);
+    auto watcher = makeWatcher(); // armed from the stored choice, no listing
+    ASSERT_NE(watcher->lostDeviceIterator(), 0u);
+
+    for (const char* action : {"add", "change", "bind", "unbind"})
+        testbed.uevent(key, action);
+    testbed.unplug(other);
+    testbed.unplug(key);
+    EXPECT_TRUE(waitForLocks(1));
+}
+
+TEST_F(UdevUsbTest, UnplugPlugBackUnplugLocksTwice)
+{
+    const QByteArray key = testbed.addUsb("1-1", "Key", 0x046d, 0xc52b);
+    auto watcher = makeWatcher();
+    watcher->startSearch();
+    choose("Key");
+    testbed.unplug(key);
+    EXPECT_TRUE(waitForLocks(1));
+    const QByteArray again = testbed.addUsb("1-1", "Key", 0x046d, 0xc52b, 0, 2);
+    testbed.uevent(again, "add");
+    testbed.unplug(again);
+    EXPECT_TRUE(waitForLocks(2));
+}
+
+TEST_F(UdevUsbTest, HighProductNumbersMatchFromEitherEventForm)
+{
+    // One device described by the kernel's PRODUCT, one only by udevd's padded properties.
+    const QByteArray kernel = testbed.addUsb("1-1", "High", 0x1234, 0x8001);
+    const QByteArray database =
+        testbed.add("1-2", {{"bDeviceClass", "00"}, {"idVendor", "1234"}, {"idProduct", "8001"}},
+                    {{"ID_VENDOR_ID", "1234"}, {"ID_MODEL_ID", "8001"}});
+    storeChoice("High", 0x1234, 0x18001); // only the low 16 bits of the stored number count
+    auto watcher = makeWatcher();
+    testbed.unplug(kernel);
+    EXPECT_TRUE(waitForLocks(1));
+    testbed.unplug(database);
+    EXPECT_TRUE(waitForLocks(2));
+}
+
+TEST_F(UdevUsbTest, EitherOfTwoDevicesWithTheSameNumbersLocks)
+{
+    const QByteArray first = testbed.addUsb("1-1", "Key", 0x046d, 0xc52b, 0, 5);
+    const QByteArray second = testbed.addUsb("1-2", "Key", 0x046d, 0xc52b, 0, 6);
+    auto watcher = makeWatcher();
+    watcher->startSearch();
+    choose("Key");
+    testbed.unplug(second);
+    EXPECT_TRUE(waitForLocks(1));
+    testbed.unplug(first);
+    EXPECT_TRUE(waitForLocks(2));
+}
+
+TEST_F(UdevUsbTest, RemovalDuringANestedEventLoopLocksAtOnce)
+{
+    // A menu or the quit alert runs a nested loop: the lock must not wait for it to close.
+    const QByteArray key = testbed.addUsb("1-1", "Key", 0x046d, 0xc52b);
+    storeChoice("Key", 0x046d, 0xc52b);
+    auto watcher = makeWatcher();
+    QEventLoop modal;
+    bool lockedInside = false;
+    QTimer::singleShot(0, &modal, [&] {
+        testbed.unplug(key);
+        lockedInside = waitForLocks(1);
+        modal.quit();
+    });
+    modal.exec();
+    EXPECT_TRUE(lockedInside);
+}
+
+TEST_F(UdevUsbTest, LostEventsAreRecoveredByARescan)
+{
+    test::LogCapture logs;
+    const QByteArray key = testbed.addUsb("1-1", "Key", 0x046d, 0xc52b, 0, 3);
+    const QByteArray other = testbed.addUsb("1-2", "Other", 0x0781, 0x5581);
+    storeChoice("Key", 0x046d, 0xc52b);
+    auto watcher = makeWatcher();
+    QSignalSpy recovered(&registry, &UdevUsbRegistry::monitorRecovered);
+
+    // Overflow while the key is still there: rebuilt, no lock.
+    testbed.removeSilently(other);
+    registry.injectMonitorError(ENOBUFS);
+    ASSERT_TRUE(recovered.wait(5000));
+    EXPECT_EQ(delegate->calls(), 0);
+    EXPECT_EQ(logs.countContaining(QStringLiteral("USB event monitor failed")), 1);
+
+    // The key was unplugged and plugged back in while events were lost: a new device number.
+    testbed.removeSilently(key);
+    const QByteArray back = testbed.addUsb("1-1", "Key", 0x046d, 0xc52b, 0, 4);
+    registry.injectMonitorError(ENOBUFS);
+    EXPECT_TRUE(waitForLocks(1));
+
+    // The key's removal event was lost and the socket broke: still a lock.
+    testbed.removeSilently(back);
+    registry.injectMonitorError(EBADF);
+    EXPECT_TRUE(waitForLocks(2));
+    EXPECT_EQ(registry.monitorRebuilds(), 3);
+
+    // The rebuilt monitor hears real events.
+    const QByteArray third = testbed.addUsb("1-3", "Key", 0x046d, 0xc52b, 0, 7);
+    testbed.uevent(third, "add");
+    testbed.unplug(third);
+    EXPECT_TRUE(waitForLocks(3));
+}
+
+} // namespace
