@@ -67,6 +67,9 @@ void AppDelegate::setOutlets(MainMenuOutlets outlets)
     m_contextMenu = outlets.contextMenu;
     m_showContextMenuButton = outlets.showContextMenuButton;
 
+    // The recorder stores through the binder that binds the shortcut.
+    if (m_shortcutView && m_services)
+        m_shortcutView->setBinder(m_services->shortcutBinder);
     // The controls' actions.
     if (m_devicePopUpButton) {
         // activated fires on every choice, the current item included.

@@ -12,6 +12,7 @@
 #include "menubar/WLStatusItemView.h"
 #include "platform/session/LoginItems.h"
 #include "platform/shortcut/ShortcutBinder.h"
+#include "platform/shortcut/ShortcutRecorder.h"
 #include "support/LogCapture.h"
 
 #include <QComboBox>
@@ -142,6 +143,9 @@ TEST_F(AppDelegateTest, FirstLaunchRunsInOrderAndEndsWithTheFilledPanelOpen)
     EXPECT_TRUE(entry.readAll().contains("Exec=\"/opt/Ward latch/wardlatch\""));
     EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral(""));
     EXPECT_EQ(grabber.grabbed, QList<Shortcut>{kDefaultChord});
+    auto* recorder = controller->window()->findChild<ShortcutRecorder*>();
+    ASSERT_NE(recorder, nullptr);
+    EXPECT_EQ(recorder->shortcutValue(), kDefaultChord); // the recorder shows the default
 
     // The panel opens half a second after launch, not at once.
     EXPECT_FALSE(controller->window()->isVisible());

@@ -32,8 +32,8 @@ void ShortcutBinder::registerDefaultShortcuts(const QMap<QString, Shortcut>& def
 {
     for (auto it = defaults.cbegin(); it != defaults.cend(); ++it) {
         m_defaults.insert(it.key(), it.value());
-        if (m_bindings.contains(it.key()))
-            defaultsValueChanged(it.key());
+        // Rebinds a bound key, and lets a recorder show the new default.
+        defaultsValueChanged(it.key());
     }
 }
 
