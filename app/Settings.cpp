@@ -3,6 +3,7 @@
 #include "app/Log.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -76,6 +77,8 @@ void Settings::persistLocked()
         file.setValue(it.key(), it.value());
     file.sync();
     if (file.status() == QSettings::NoError) {
+        // Which device guards the session is nobody else's business.
+        QFile::setPermissions(m_filePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         m_writeFailureLogged = false;
         return;
     }

@@ -3,6 +3,7 @@
 #include "support/LogCapture.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -74,6 +75,7 @@ TEST_F(SettingsTest, ValuesPersistAcrossInstancesAndRemovalReadsZeroAgain)
     EXPECT_TRUE(again.boolForKey(keys::useHeadphones));
     EXPECT_EQ(again.stringForKey(keys::kDeviceName), QStringLiteral("Key, \"quoted\" @ name"));
     EXPECT_TRUE(fileContent().contains("useHeadphones=true"));
+    EXPECT_EQ(QFileInfo(path()).permissions() & (QFile::ReadGroup | QFile::ReadOther), 0);
 
     again.removeObjectForKey(keys::idVendor);
     EXPECT_EQ(again.integerForKey(keys::idVendor), 0);
