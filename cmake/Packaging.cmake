@@ -15,9 +15,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus-user-session | dbus-x11")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "xss-lock")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "lock the session when a key device goes away")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Wardlatch is a tray utility that guards an unattended computer. The user
- picks one key device, a USB device or the headphones of the default audio
- output; when that device goes away, the session is locked at once or the
- screen saver started. A global shortcut locks on demand.")
+set(CPACK_PACKAGE_DESCRIPTION "Wardlatch is a tray utility that guards an unattended computer. The user \
+picks one key device, a USB device or the headphones of the default audio output; when that \
+device goes away, the session is locked at once or the screen saver started. A global shortcut \
+locks on demand.")
 include(CPack)
