@@ -1,15 +1,160 @@
 #include "app/AppDelegate.h"
 
+#include "app/Log.h"
+#include "app/NotificationCenter.h"
 #include "app/Settings.h"
 #include "app/SettingsKeys.h"
+#include "devices/WLDeviceListAudio.h"
+#include "devices/WLDeviceListUSB.h"
+#include "menubar/Images.h"
+#include "menubar/PanelWindow.h"
+#include "menubar/WLDropDownButton.h"
+#include "menubar/WLStatusItemView.h"
+#include "platform/session/LoginItems.h"
 #include "platform/session/SessionLocker.h"
+#include "platform/shortcut/Shortcut.h"
+#include "platform/shortcut/ShortcutBinder.h"
+#include "platform/shortcut/ShortcutRecorder.h"
+#include "platform/updates/UpdateChecker.h"
+
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QRadioButton>
+#include <QSystemTrayIcon>
+#include <QTimer>
 
 namespace wl {
+
+namespace {
+constexpr int kAlertFirstButtonReturn = 1000;
+constexpr int kUpdateCheckIntervalSeconds = 21600;
+constexpr int kLaunchHighlightDelayMs = 500;
+// The default lock shortcut as the launch sequence states it: key code 37 (L) with
+// Control, Option and Command, which is Ctrl+Alt+Super+L here.
+constexpr quint32 kDefaultShortcutKeyCode = 37;
+constexpr quint32 kDefaultShortcutModifiers = 1835008;
+} // namespace
+
+struct AppDelegate::Observers
+{
+    ObserverRegistration setHighlight;
+    ObserverRegistration unsetHighlight;
+};
+
+AppDelegate::AppDelegate(AppServices services, QObject* parent)
+    : QObject(parent), m_services(std::make_unique<AppServices>(std::move(services))),
+      m_settings(m_services->settings), m_locker(m_services->locker)
+{
+}
 
 AppDelegate::AppDelegate(Settings& settings, SessionLocker& locker, QObject* parent)
     : QObject(parent), m_settings(settings), m_locker(locker)
 {
 }
+
+AppDelegate::~AppDelegate() = default;
+
+void AppDelegate::setOutlets(MainMenuOutlets outlets)
+{
+    m_mainView = outlets.mainView;
+    m_window = std::move(outlets.window);
+    m_devicePopUpButton = outlets.devicePopUpButton;
+    m_shortcutView = outlets.shortcutView;
+    m_lockDisplayButton = outlets.lockDisplayButton;
+    m_screensaverButton = outlets.screensaverButton;
+    m_updater = std::move(outlets.updater);
+    m_contextMenu = outlets.contextMenu;
+    m_showContextMenuButton = outlets.showContextMenuButton;
+
+    // The controls' actions.
+    if (m_devicePopUpButton) {
+        // activated fires on every choice, the current item included.
+        connect(m_devicePopUpButton, &QComboBox::activated, this, [this] { popUpButtonClicked(); });
+    }
+    for (QRadioButton* button : {m_lockDisplayButton, m_screensaverButton}) {
+        if (button)
+            connect(button, &QRadioButton::clicked, this,
+                    [this, button] { lockTypeChanged(button); });
+    }
+}
+
+void AppDelegate::awakeFromNib()
+{
+    Q_ASSERT(m_services);
+    m_isUpdating = false;
+
+    m_statusBarItem = std::make_unique<QSystemTrayIcon>();
+    m_icon = std::make_unique<WLStatusItemView>(imageNamed(QStringLiteral("statusbaricon")),
+                                                imageNamed(QStringLiteral("statusbaricon-white")),
+                                                m_statusBarItem.get(), m_services->center);
+    m_icon->display(); // the tray refuses to show an icon without a picture
+    m_statusBarItem->show();
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        log(QStringLiteral("No system tray is available: the icon cannot be shown; the key device "
+                           "and the lock shortcut still lock"));
+
+    m_deviceListUSB = std::make_unique<WLDeviceListUSB>(weak_from_this(), m_services->usbRegistry,
+                                                        m_settings, m_services->center);
+    m_deviceListAudio = std::make_unique<WLDeviceListAudio>(
+        weak_from_this(), m_services->audioHardware, m_settings, m_services->center);
+
+    // No Dock-like presence: the panel is a tool window and nothing else is shown.
+    m_observers = std::make_unique<Observers>(Observers{
+        ObserverRegistration(m_services->center, events::setHighlight,
+                             [this](const Notification& n) { handleHighlightNotification(n); }),
+        ObserverRegistration(m_services->center, events::unsetHighlight,
+                             [this](const Notification& n) { handleHighlightNotification(n); }),
+    });
+    connect(qApp, &QGuiApplication::applicationStateChanged, this,
+            [this](Qt::ApplicationState state) {
+                if (state != Qt::ApplicationActive)
+                    applicationWillResignActive();
+            });
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    Q_ASSERT(m_services);
+    AppServices& s = *m_services;
+    if (s.sendTrackingReport)
+        s.sendTrackingReport();
+    if (s.setupIssuesController)
+        s.setupIssuesController(true);
+    if (m_updater) {
+        m_updater->setAutomaticallyChecksForUpdates(true);
+        m_updater->setUpdateCheckInterval(kUpdateCheckIntervalSeconds);
+    }
+    if (s.createSessionLoginItems) {
+        if (std::unique_ptr<LoginItems> items = s.createSessionLoginItems())
+            items->insertItemLast(s.executablePath);
+    }
+    registerDefaultSettings(m_settings);
+    migrateLegacySettings(m_settings);
+    if (m_shortcutView)
+        m_shortcutView->setAssociatedUserDefaultsKey(QString::fromLatin1(keys::HotKey));
+    s.shortcutBinder.registerDefaultShortcuts(
+        {{QString::fromLatin1(keys::HotKey),
+          Shortcut(kDefaultShortcutKeyCode, kDefaultShortcutModifiers)}});
+    // The action keeps the controller alive, like the binding it stands for.
+    s.shortcutBinder.bindShortcutWithDefaultsKey(
+        QString::fromLatin1(keys::HotKey),
+        [self = shared_from_this()] { self->watchedDeviceRemoved(); });
+    populateList();
+    m_deviceListUSB->startSearch();
+    m_deviceListAudio->startSearch();
+    QTimer::singleShot(kLaunchHighlightDelayMs, this, [this] {
+        m_services->center.postNotificationName(events::setHighlight, this);
+    });
+}
+
+void AppDelegate::applicationWillResignActive()
+{
+    if (m_services)
+        m_services->center.postNotificationName(events::unsetHighlight, this);
+}
+
+void AppDelegate::applicationWillTerminate() {}
 
 void AppDelegate::watchedDeviceRemoved()
 {
@@ -22,6 +167,106 @@ void AppDelegate::lockIt()
         m_locker.lockScreenImmediate();
     else
         m_locker.startScreenSaver();
+}
+
+QString AppDelegate::quitInformativeText(const QString& deviceName)
+{
+    // One substitution of the name as it is: a name holding "%1" or "%@" stays as it is.
+    return QStringLiteral("If you quit, removing %@ will no longer lock your computer.")
+        .replace(QStringLiteral("%@"), deviceName);
+}
+
+void AppDelegate::askToQuit()
+{
+    if (m_isUpdating) {
+        log(QStringLiteral("isUpdating"));
+        m_services->terminate();
+        return;
+    }
+    const QString name = m_settings.stringForKey(keys::kDeviceName).value_or(QString());
+    const int result =
+        m_services->runQuitAlert(QStringLiteral("Quit wardlatch?"), quitInformativeText(name));
+    if (result == kAlertFirstButtonReturn)
+        m_services->terminate();
+}
+
+void AppDelegate::aboutButtonClicked()
+{
+    m_services->center.postNotificationName(events::unsetHighlight, this);
+    if (m_services->showAboutPanel)
+        m_services->showAboutPanel();
+}
+
+void AppDelegate::showFeedbackModal()
+{
+    m_services->center.postNotificationName(events::unsetHighlight, this);
+    if (m_services->showFeedbackDialog)
+        m_services->showFeedbackDialog();
+}
+
+void AppDelegate::updaterWillRelaunchApplication(UpdateChecker&)
+{
+    m_isUpdating = true;
+}
+
+void AppDelegate::populateList()
+{
+    QStringList names;
+    if (m_deviceListUSB)
+        names << m_deviceListUSB->getCurrentDeviceList();
+    if (m_deviceListAudio)
+        names << m_deviceListAudio->getCurrentDeviceList();
+    if (m_devicePopUpButton) {
+        QComboBox& popUp = *m_devicePopUpButton;
+        const QSignalBlocker quiet(&popUp);
+        popUp.clear();
+        const std::optional<QString> current = m_settings.stringForKey(keys::kDeviceName);
+        for (const QString& name : names) {
+            // Titles stay unique: a repeated title moves to the end.
+            const int existing =
+                popUp.findText(name, Qt::MatchFixedString | Qt::MatchCaseSensitive);
+            if (existing >= 0)
+                popUp.removeItem(existing);
+            popUp.addItem(name);
+        }
+        popUp.setCurrentIndex(
+            current ? popUp.findText(*current, Qt::MatchFixedString | Qt::MatchCaseSensitive) : -1);
+    }
+    const bool screenSaver = m_settings.boolForKey(keys::UseScreenSaver);
+    if (m_lockDisplayButton && m_screensaverButton) {
+        m_lockDisplayButton->setChecked(!screenSaver);
+        m_screensaverButton->setChecked(screenSaver);
+    }
+}
+
+void AppDelegate::handleHighlightNotification(const Notification& notification)
+{
+    if (notification.name == QLatin1String(events::setHighlight)) {
+        populateList();
+        if (m_window)
+            m_window->showRelativeTo(m_statusBarItem ? m_statusBarItem->geometry() : QRect());
+    } else if (notification.name == QLatin1String(events::unsetHighlight)) {
+        if (m_window)
+            m_window->performClose();
+    }
+}
+
+void AppDelegate::popUpButtonClicked()
+{
+    if (!m_devicePopUpButton || m_devicePopUpButton->currentIndex() < 0)
+        return;
+    const QString title = m_devicePopUpButton->currentText();
+    m_settings.setObject(keys::kDeviceName, title);
+    m_services->center.postNotificationName(events::kSetNewDeviceEvent, this,
+                                            {{QString::fromLatin1(events::kNewDeviceName), title}});
+}
+
+void AppDelegate::lockTypeChanged(QObject* sender)
+{
+    if (sender && sender == m_lockDisplayButton)
+        m_settings.setBool(keys::UseScreenSaver, false);
+    else if (sender && sender == m_screensaverButton)
+        m_settings.setBool(keys::UseScreenSaver, true);
 }
 
 } // namespace wl

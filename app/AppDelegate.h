@@ -1,31 +1,149 @@
 #pragma once
 
 #include "devices/WLDeviceListProtocol.h"
+#include "menubar/PanelWindow.h"
+#include "platform/updates/UpdateChecker.h"
 
 #include <QObject>
+#include <QPointer>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class QComboBox;
+class QMenu;
+class QRadioButton;
+class QSystemTrayIcon;
+class QWidget;
 
 namespace wl {
 
-class Settings;
+class AudioHardware;
+class LoginItems;
+class NotificationCenter;
 class SessionLocker;
+class Settings;
+class ShortcutBinder;
+class ShortcutRecorder;
+class UsbRegistry;
+class WLDeviceListAudio;
+class WLDeviceListUSB;
+class WLDropDownButton;
+class WLStatusItemView;
+struct Notification;
 
-// The application controller: the watcher delegate that turns the loss of the key device, or
-// the lock shortcut, into the lock action.
-class AppDelegate : public QObject, public WLDeviceListDelegate
+// What the controller works with: the platform's services and the few system calls it makes.
+// The program fills it with the Linux implementations; tests with fakes and recorders.
+struct AppServices
+{
+    Settings& settings;
+    NotificationCenter& center;
+    SessionLocker& locker;
+    UsbRegistry& usbRegistry;
+    AudioHardware& audioHardware;
+    ShortcutBinder& shortcutBinder;
+    QString executablePath;
+    std::function<void()> sendTrackingReport;
+    std::function<void(bool reportingUnhandledIssues)> setupIssuesController;
+    std::function<std::unique_ptr<LoginItems>()> createSessionLoginItems;
+    std::function<void()> showAboutPanel;
+    std::function<void()> showFeedbackDialog;
+    // Runs the quit confirmation modally; 1000 means its first button ("OK").
+    std::function<int(const QString& message, const QString& informativeText)> runQuitAlert;
+    std::function<void()> terminate;
+};
+
+// The panel's controls, as the interface file makes them.
+struct MainMenuOutlets
+{
+    QWidget* mainView = nullptr;
+    std::unique_ptr<PanelWindow> window;
+    QComboBox* devicePopUpButton = nullptr;
+    ShortcutRecorder* shortcutView = nullptr;
+    QRadioButton* lockDisplayButton = nullptr;
+    QRadioButton* screensaverButton = nullptr;
+    std::unique_ptr<UpdateChecker> updater;
+    QMenu* contextMenu = nullptr;
+    WLDropDownButton* showContextMenuButton = nullptr;
+};
+
+// The application controller: builds the tray icon and both watchers, runs the launch sequence,
+// turns the loss of the key device (or the lock shortcut) into the lock action, runs the device
+// panel, and owns the menu commands. Lives for the whole process; created with make_shared, since
+// the watchers and the shortcut hold it through shared/weak pointers.
+class AppDelegate : public QObject,
+                    public WLDeviceListDelegate,
+                    public UpdateCheckerDelegate,
+                    public std::enable_shared_from_this<AppDelegate>
 {
     Q_OBJECT
 public:
+    explicit AppDelegate(AppServices services, QObject* parent = nullptr);
+    // Only the lock action's dependencies: for the lock action alone.
     AppDelegate(Settings& settings, SessionLocker& locker, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    // Hands over the panel's controls (what the interface loader connects).
+    void setOutlets(MainMenuOutlets outlets);
+
+    void awakeFromNib();
+    void applicationDidFinishLaunching();
+    void applicationWillResignActive();
+    void applicationWillTerminate();
 
     // WLDeviceListDelegate; may run on the audio thread.
     void watchedDeviceRemoved() override;
-
     // Locks the session or starts the screen saver, by "UseScreenSaver" read now.
     void lockIt();
 
+    // Menu commands.
+    void askToQuit();
+    void aboutButtonClicked();
+    void showFeedbackModal();
+    void updaterWillRelaunchApplication(UpdateChecker& updater) override;
+
+    // Device panel.
+    void populateList();
+    void handleHighlightNotification(const Notification& notification);
+    void popUpButtonClicked();
+    void lockTypeChanged(QObject* sender);
+
+    // The informative text of the quit confirmation for a device name, shown as plain text.
+    static QString quitInformativeText(const QString& deviceName);
+
+    bool isUpdating() const { return m_isUpdating; }
+    QSystemTrayIcon* statusBarItem() const { return m_statusBarItem.get(); }
+    WLStatusItemView* icon() const { return m_icon.get(); }
+    PanelWindow* window() const { return m_window.get(); }
+    WLDeviceListUSB* deviceListUSB() const { return m_deviceListUSB.get(); }
+    WLDeviceListAudio* deviceListAudio() const { return m_deviceListAudio.get(); }
+
 private:
+    struct Observers;
+
+    std::unique_ptr<AppServices> m_services;
     Settings& m_settings;
     SessionLocker& m_locker;
+
+    // The controller's fields, in this order.
+    std::atomic<bool> m_isUpdating{false};
+    QPointer<QWidget> m_mainView;
+    std::unique_ptr<QSystemTrayIcon> m_statusBarItem;
+    std::unique_ptr<WLStatusItemView> m_icon;
+    std::unique_ptr<PanelWindow> m_window;
+    // Owned by the panel's widget tree, which the controller owns through m_window.
+    QComboBox* m_devicePopUpButton = nullptr;
+    ShortcutRecorder* m_shortcutView = nullptr;
+    QRadioButton* m_lockDisplayButton = nullptr;
+    QRadioButton* m_screensaverButton = nullptr;
+    std::unique_ptr<UpdateChecker> m_updater;
+    QPointer<QMenu> m_contextMenu;
+    std::unique_ptr<WLDeviceListUSB> m_deviceListUSB;
+    std::unique_ptr<WLDeviceListAudio> m_deviceListAudio;
+    QPointer<WLDropDownButton> m_showContextMenuButton;
+
+    std::unique_ptr<Observers> m_observers;
 };
 
 } // namespace wl

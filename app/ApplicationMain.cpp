@@ -1,13 +1,24 @@
 #include "app/ApplicationMain.h"
 
+#include "app/Alerts.h"
 #include "app/AppDelegate.h"
-#include "app/Log.h"
+#include "app/MainMenuLoader.h"
+#include "app/NotificationCenter.h"
 #include "app/Settings.h"
 #include "app/SettingsKeys.h"
+#include "app/SingleInstance.h"
+#include "platform/audio/PulseAudioHardware.h"
 #include "platform/session/DBusSessionLocker.h"
+#include "platform/session/LoginItems.h"
+#include "platform/shortcut/ShortcutBinder.h"
+#include "platform/updates/FeedbackDialog.h"
+#include "platform/updates/IssueReporter.h"
+#include "platform/updates/TrackingReport.h"
+#include "platform/usb/UdevUsbRegistry.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <memory>
@@ -49,18 +60,54 @@ int applicationMain(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wardlatch"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Wardlatch"));
     QApplication::setApplicationVersion(QStringLiteral(WL_VERSION));
     QApplication::setQuitOnLastWindowClosed(false);
     quitOnTerminationSignals(&app);
 
+    SingleInstance instance;
+    if (!instance.claim())
+        return 0; // the running instance opens its panel
+
     Settings& settings = Settings::standardUserDefaults();
+    NotificationCenter& center = NotificationCenter::defaultCenter();
     DBusSessionLocker locker;
-    auto controller = std::make_shared<AppDelegate>(settings, locker);
+    UdevUsbRegistry usbRegistry;
+    PulseAudioHardware audioHardware;
+    ShortcutBinder& binder = ShortcutBinder::sharedBinder();
 
-    registerDefaultSettings(settings);
-    migrateLegacySettings(settings);
+    auto controller = std::make_shared<AppDelegate>(AppServices{
+        settings,
+        center,
+        locker,
+        usbRegistry,
+        audioHardware,
+        binder,
+        QCoreApplication::applicationFilePath(),
+        [] { sendTrackingReport(); },
+        [](bool reporting) { IssueReporter::setup(reporting); },
+        [] { return LoginItems::createSessionLoginItems(); },
+        [] { showAboutPanel(); },
+        [] { FeedbackDialog::showFeedbackDialog(); },
+        [](const QString& message, const QString& informative) {
+            return runQuitAlert(message, informative);
+        },
+        [] { QCoreApplication::quit(); },
+    });
+    controller->setOutlets(loadMainMenu(controller, settings));
+    QObject::connect(&instance, &SingleInstance::activationRequested, controller.get(),
+                     [&center, target = controller.get()] {
+                         center.postNotificationName(events::setHighlight, target);
+                     });
+    controller->awakeFromNib();
+    QTimer::singleShot(0, controller.get(),
+                       [target = controller.get()] { target->applicationDidFinishLaunching(); });
 
-    return QApplication::exec();
+    const int result = QApplication::exec();
+    controller->applicationWillTerminate();
+    // The shortcut's action holds the controller: let go of it while the services still exist.
+    binder.unbindShortcutWithDefaultsKey(QString::fromLatin1(keys::HotKey));
+    return result;
 }
 
 } // namespace wl

@@ -5,10 +5,12 @@
 #include <QApplication>
 #include <QPainter>
 #include <QPalette>
+#include <QSet>
 #include <QWidget>
 #include <QWindow>
 
 #include <cmath>
+#include <type_traits>
 
 namespace wl {
 
@@ -165,21 +167,43 @@ void WLStatusItemView::mouseDown()
 }
 
 namespace {
+// The tray icon's own window is one of the application's top-level windows on X11: hiding it
+// would take the icon out of the panel, and with it the only way back in.
+bool isTrayIconWindow(const QWidget* widget)
+{
+    return qstrcmp(widget->metaObject()->className(), "QSystemTrayIconSys") == 0;
+}
+
 // Guarded: hiding one window may destroy another.
-template <typename Window> void hideVisible(const QList<Window*>& all)
+template <typename Window>
+void hideVisible(const QList<Window*>& all, const QSet<const QWindow*>& keep)
 {
     const QList<QPointer<Window>> windows(all.begin(), all.end());
     for (const QPointer<Window>& w : windows) {
-        if (w && w->isVisible())
-            w->hide();
+        if (!w || !w->isVisible())
+            continue;
+        if constexpr (std::is_same_v<Window, QWidget>) {
+            if (isTrayIconWindow(w))
+                continue;
+        } else {
+            if (keep.contains(w))
+                continue;
+        }
+        w->hide();
     }
 }
 } // namespace
 
 void hideApplication()
 {
-    hideVisible(QApplication::topLevelWidgets());
-    hideVisible(QGuiApplication::topLevelWindows()); // windows that are not widgets
+    QSet<const QWindow*> trayWindows;
+    const QList<QWidget*> widgets = QApplication::topLevelWidgets();
+    for (QWidget* widget : widgets) {
+        if (isTrayIconWindow(widget) && widget->windowHandle())
+            trayWindows.insert(widget->windowHandle());
+    }
+    hideVisible(widgets, trayWindows);
+    hideVisible(QGuiApplication::topLevelWindows(), trayWindows); // windows that are not widgets
 }
 
 } // namespace wl

@@ -1,0 +1,43 @@
+#include "app/Alerts.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace wl {
+
+QuitAlert makeQuitAlert(const QString& message, const QString& informativeText)
+{
+    QuitAlert alert;
+    alert.box = std::make_unique<QMessageBox>();
+    QMessageBox& box = *alert.box;
+    box.setIcon(QMessageBox::Warning);
+    box.setWindowTitle(QStringLiteral("Wardlatch"));
+    box.setTextFormat(Qt::PlainText);
+    box.setText(message);
+    box.setInformativeText(informativeText);
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+        label->setTextFormat(Qt::PlainText);
+    alert.okButton = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    box.setDefaultButton(alert.okButton);
+    return alert;
+}
+
+int runQuitAlert(const QString& message, const QString& informativeText)
+{
+    QuitAlert alert = makeQuitAlert(message, informativeText);
+    alert.box->exec();
+    return alert.box->clickedButton() == alert.okButton ? 1000 : 1001;
+}
+
+void showAboutPanel()
+{
+    QMessageBox::about(nullptr, QStringLiteral("About Wardlatch"),
+                       QStringLiteral("<p><b>Wardlatch</b> %1</p><p>Locks your session when your "
+                                      "key device goes away.</p>")
+                           .arg(QApplication::applicationVersion().toHtmlEscaped()));
+}
+
+} // namespace wl

@@ -1,0 +1,227 @@
+"""Runs the real wardlatch executable against a private X display with a tray host, private
+D-Bus buses with a logind stand-in, and a umockdev testbed. Run under umockdev-wrapper."""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+import gi
+
+gi.require_version("UMockdev", "1.0")
+from gi.repository import UMockdev  # noqa: E402
+
+import dbus  # noqa: E402
+
+BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>session</type><listen>unix:tmpdir={dir}</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
+<allow own="*"/></policy></busconfig>
+"""
+
+MOCK_IFACE = "org.freedesktop.DBus.Mock"
+SESSION_PATH = "/org/freedesktop/login1/session/c1"
+
+
+def wait_until(predicate, timeout=10.0, what="condition"):
+    """Waits for an outside process's state, checking it at a short interval up to a deadline."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.02)
+
+
+class Harness:
+    def __init__(self, display=True):
+        self.dir = tempfile.mkdtemp(prefix="wardlatch-e2e-")
+        self.procs = []
+        self.daemon_pids = []
+        self.env = dict(os.environ)
+        for sub in ("runtime", "config", "home"):
+            os.makedirs(os.path.join(self.dir, sub), mode=0o700)
+        self.env.update(
+            XDG_RUNTIME_DIR=os.path.join(self.dir, "runtime"),
+            XDG_CONFIG_HOME=os.path.join(self.dir, "config"),
+            HOME=os.path.join(self.dir, "home"),
+        )
+        self.env.pop("XDG_SESSION_ID", None)
+        self.env.pop("PULSE_SERVER", None)
+        self.program = None
+        self.testbed = None
+        if display:
+            self._start_display()
+        else:
+            self.env["QT_QPA_PLATFORM"] = "offscreen"
+            self.env.pop("DISPLAY", None)
+        self._start_buses()
+
+    # --- display and tray -------------------------------------------------------------
+    def _start_display(self):
+        read_fd, write_fd = os.pipe()
+        xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        self.procs.append(xvfb)
+        number = b""
+        while not number.endswith(b"\n"):
+            chunk = os.read(read_fd, 16)
+            if not chunk:
+                raise AssertionError("Xvfb did not start")
+            number += chunk
+        os.close(read_fd)
+        self.env["DISPLAY"] = ":" + number.decode().strip()
+        self.env.pop("QT_QPA_PLATFORM", None)
+        trayer = subprocess.Popen(
+            ["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+             "120", "--height", "32", "--SetDockType", "true"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(trayer)
+        wait_until(lambda: self.tray_owner(), what="the tray host")
+
+    def x(self, *args):
+        return subprocess.run(list(args), env=self.env, capture_output=True, text=True).stdout
+
+    def tray_owner(self):
+        out = self.x("xwininfo", "-root", "-tree")
+        return "trayer" in out.lower() or "panel" in out.lower()
+
+    def tray_icons(self):
+        """Our windows embedded in the tray host (trayer's panel is 32 px high at the top)."""
+        out = self.x("xwininfo", "-root", "-tree")
+        icons = []
+        for line in out.splitlines():
+            if '("wardlatch" "wardlatch")' not in line:
+                continue
+            m = re.search(r"(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)", line)
+            if not m:
+                continue
+            w, h, x, y = map(int, m.groups())
+            if 8 <= w <= 64 and 8 <= h <= 64 and 0 <= y < 32:
+                icons.append((x, y, w, h))
+        return icons
+
+    def icon_geometry(self):
+        icons = self.tray_icons()
+        return icons[0] if icons else None
+
+    def panel_visible(self):
+        out = self.x("xdotool", "search", "--onlyvisible", "--name", "^Wardlatch$")
+        return bool(out.strip())
+
+    def click(self, x, y, button=1):
+        self.x("xdotool", "mousemove", str(x), str(y), "click", str(button))
+
+    def key(self, chord):
+        self.x("xdotool", "key", chord)
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-display", self.env["DISPLAY"], "-window", "root", path],
+                       env=self.env, check=True, capture_output=True)
+
+    # --- buses -------------------------------------------------------------------------
+    def _start_buses(self):
+        conf = os.path.join(self.dir, "bus.conf")
+        with open(conf, "w") as f:
+            f.write(BUS_CONF.format(dir=self.dir))
+        addresses = []
+        for _ in range(2):
+            out = subprocess.run(
+                ["dbus-daemon", "--config-file=" + conf, "--print-address=1", "--print-pid=1",
+                 "--fork"], capture_output=True, text=True, check=True).stdout.split()
+            addresses.append(out[0])
+            self.daemon_pids.append(int(out[1]))
+        self.env["DBUS_SYSTEM_BUS_ADDRESS"], self.env["DBUS_SESSION_BUS_ADDRESS"] = addresses
+        self.system = dbus.bus.BusConnection(addresses[0])
+        logind = subprocess.Popen(
+            ["/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "logind"],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(logind)
+        wait_until(lambda: self.system.name_has_owner("org.freedesktop.login1"),
+                   what="the logind stand-in")
+        manager = self.system.get_object("org.freedesktop.login1", "/org/freedesktop/login1")
+        manager.AddSession("c1", "seat0", dbus.UInt32(1000), "alice", True, dbus_interface=MOCK_IFACE)
+        manager.AddMethod("org.freedesktop.login1.Manager", "GetSessionByPID", "u", "o",
+                          "ret = '%s'" % SESSION_PATH, dbus_interface=MOCK_IFACE)
+        session = self.system.get_object("org.freedesktop.login1", SESSION_PATH)
+        # A desktop that confirms each lock, as a real one does through LockedHint.
+        session.AddMethod("org.freedesktop.login1.Session", "Lock", "", "",
+                          "self.UpdateProperties('', {'LockedHint': dbus.Boolean(True)})",
+                          dbus_interface=MOCK_IFACE)
+        self.session = session
+
+    def lock_calls(self):
+        calls = self.session.GetCalls(dbus_interface=MOCK_IFACE)
+        return [c for c in calls if str(c[1]) == "Lock"]
+
+    def wait_for_locks(self, count, timeout=10.0):
+        wait_until(lambda: len(self.lock_calls()) >= count, timeout,
+                   "%d lock request(s) at the logind stand-in" % count)
+        return len(self.lock_calls())
+
+    # --- USB testbed ---------------------------------------------------------------------
+    def add_usb_device(self, name, vendor, product, busnum=1, devnum=2):
+        if self.testbed is None:
+            self.testbed = UMockdev.Testbed.new()
+        syspath = self.testbed.add_device(
+            "usb", "usb%d-%d" % (busnum, devnum), None,
+            ["idVendor", "%04x" % vendor, "idProduct", "%04x" % product, "bDeviceClass", "00",
+             "product", name, "busnum", str(busnum), "devnum", str(devnum)],
+            ["DEVTYPE", "usb_device", "PRODUCT", "%x/%x/100" % (vendor, product),
+             "ID_VENDOR_ID", "%04x" % vendor, "ID_MODEL_ID", "%04x" % product,
+             "BUSNUM", "%03d" % busnum, "DEVNUM", "%03d" % devnum])
+        return syspath
+
+    def unplug(self, syspath):
+        self.testbed.uevent(syspath, "remove")
+        self.testbed.remove_device(syspath)
+
+    # --- the program -----------------------------------------------------------------------
+    def write_settings(self, text):
+        folder = os.path.join(self.env["XDG_CONFIG_HOME"], "wardlatch")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "wardlatch.conf"), "w") as f:
+            f.write(text)
+
+    def start_program(self, executable, extra_env=None):
+        env = dict(self.env)
+        if self.testbed is not None:
+            env["UMOCKDEV_DIR"] = self.testbed.get_root_dir()
+        env.update(extra_env or {})
+        log = open(os.path.join(self.dir, "wardlatch-%d.log" % len(self.procs)), "w+")
+        proc = subprocess.Popen([executable], env=env, stdout=log, stderr=subprocess.STDOUT)
+        proc.log = log
+        self.procs.append(proc)
+        if self.program is None:
+            self.program = proc
+        return proc
+
+    @staticmethod
+    def output(proc):
+        proc.log.flush()
+        proc.log.seek(0)
+        return proc.log.read()
+
+    def close(self):
+        for proc in reversed(self.procs):
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+                try:
+                    proc.wait(5)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+        for pid in self.daemon_pids:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        shutil.rmtree(self.dir, ignore_errors=True)

@@ -1,0 +1,69 @@
+"""The real program, end to end: a mocked USB key device, the tray, the shortcut, one instance."""
+
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from harness import Harness, wait_until  # noqa: E402
+
+EXECUTABLE = os.environ.get("WL_EXECUTABLE", "build/wardlatch")
+ARTEFACTS = os.environ.get("WL_ARTEFACT_DIR", os.path.dirname(EXECUTABLE))
+
+VENDOR, PRODUCT = 0x1234, 0xABCD
+STORED_CHOICE = "[General]\nidVendor=%d\nidProduct=%d\nkDeviceName=Key Stick\n" % (VENDOR, PRODUCT)
+
+
+class EndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.h = Harness(display=True)
+        self.addCleanup(self.h.close)
+
+    def start(self):
+        proc = self.h.start_program(EXECUTABLE)
+        try:
+            wait_until(self.h.icon_geometry, 15, "the tray icon")
+        except AssertionError:
+            self.fail("no tray icon; program output:\n" + self.h.output(proc))
+        return proc
+
+    def test_unplugging_the_stored_device_locks_and_other_devices_do_not(self):
+        key = self.h.add_usb_device("Key Stick", VENDOR, PRODUCT, devnum=2)
+        other = self.h.add_usb_device("Mouse", 0x046D, 0xC52B, devnum=3)
+        self.h.write_settings(STORED_CHOICE)
+        proc = self.start()
+        self.h.unplug(other)
+        self.h.unplug(key)
+        self.assertEqual(self.h.wait_for_locks(1), 1, self.h.output(proc))
+        self.assertIsNone(proc.poll())
+
+    def test_clicking_the_icon_toggles_the_panel(self):
+        self.start()
+        wait_until(self.h.panel_visible, 10, "the panel opened at launch")
+        self.h.screenshot(os.path.join(ARTEFACTS, "wardlatch-panel-e2e.png"))
+        x, y, w, h = self.h.icon_geometry()
+        self.h.click(x + w // 2, y + h // 2)
+        wait_until(lambda: not self.h.panel_visible(), 10, "the panel to close")
+        # A separate click, not the second half of a double click (which does not toggle).
+        time.sleep(0.6)
+        self.h.click(x + w // 2, y + h // 2)
+        wait_until(self.h.panel_visible, 10, "the panel to open again")
+
+    def test_the_shortcut_locks_with_no_device_chosen(self):
+        proc = self.start()
+        wait_until(self.h.panel_visible, 10, "the launch to finish")
+        self.h.key("ctrl+alt+super+l")
+        self.assertEqual(self.h.wait_for_locks(1), 1, self.h.output(proc))
+
+    def test_a_second_start_leaves_one_icon(self):
+        first = self.start()
+        wait_until(self.h.panel_visible, 10, "the panel opened at launch")
+        second = self.h.start_program(EXECUTABLE)
+        self.assertEqual(second.wait(10), 0, self.h.output(second))
+        self.assertIsNone(first.poll())
+        self.assertEqual(len(self.h.tray_icons()), 1)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,286 @@
+#include "app/Alerts.h"
+#include "app/AppDelegate.h"
+#include "app/MainMenuLoader.h"
+#include "app/NotificationCenter.h"
+#include "app/Settings.h"
+#include "app/SettingsKeys.h"
+#include "devices/WLDeviceListUSB.h"
+#include "fakes/FakeAudioHardware.h"
+#include "fakes/FakeKeyGrabber.h"
+#include "fakes/FakeUsbRegistry.h"
+#include "fakes/RecordingSessionLocker.h"
+#include "menubar/WLStatusItemView.h"
+#include "platform/session/LoginItems.h"
+#include "platform/shortcut/ShortcutBinder.h"
+#include "support/LogCapture.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+using namespace wl;
+using namespace wl::test;
+
+namespace {
+
+constexpr AudioObjectID kOutput = 7;
+const Shortcut kDefaultChord(Qt::Key_L, Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+
+UsbDevice usb(const QString& name, qint32 vendor, qint32 product)
+{
+    return UsbDevice{0, name, vendor, product, QStringLiteral("/sys/bus/usb/") + name};
+}
+
+class AppDelegateTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+        audio.setDefaultOutputDevice(kOutput);
+    }
+    void TearDown() override
+    {
+        if (controller)
+            binder.unbindShortcutWithDefaultsKey(QString::fromLatin1(keys::HotKey));
+        controller.reset();
+    }
+
+    void awake()
+    {
+        controller = std::make_shared<AppDelegate>(AppServices{
+            settings,
+            center,
+            locker,
+            registry,
+            audio,
+            binder,
+            QStringLiteral("/opt/Ward latch/wardlatch"),
+            [this] { journal << QStringLiteral("tracking report"); },
+            [this](bool reporting) {
+                journal << QStringLiteral("issues controller %1").arg(reporting);
+            },
+            [this] {
+                journal << QStringLiteral("login items");
+                return LoginItems::createSessionLoginItems();
+            },
+            [this] { journal << QStringLiteral("about"); },
+            [this] { journal << QStringLiteral("feedback"); },
+            [this](const QString& message, const QString& informative) {
+                alerts << message << informative;
+                return alertAnswer;
+            },
+            [this] { ++terminations; },
+        });
+        controller->setOutlets(loadMainMenu(controller, settings));
+        controller->awakeFromNib();
+    }
+
+    void launch()
+    {
+        awake();
+        controller->applicationDidFinishLaunching();
+    }
+
+    QComboBox& popUp()
+    {
+        return *controller->window()->findChild<QComboBox*>(QStringLiteral("devicePopUpButton"));
+    }
+    QRadioButton& radio(const char* name)
+    {
+        return *controller->window()->findChild<QRadioButton*>(QString::fromLatin1(name));
+    }
+    QStringList titles()
+    {
+        QStringList list;
+        for (int i = 0; i < popUp().count(); ++i)
+            list << popUp().itemText(i);
+        return list;
+    }
+    void choose(const QString& title)
+    {
+        const int index = popUp().findText(title);
+        ASSERT_GE(index, 0);
+        popUp().setCurrentIndex(index);
+        Q_EMIT popUp().activated(index);
+    }
+
+    QTemporaryDir dir;
+    Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
+    NotificationCenter center;
+    RecordingSessionLocker locker;
+    FakeUsbRegistry registry;
+    FakeAudioHardware audio;
+    FakeKeyGrabber grabber;
+    ShortcutBinder binder{settings, grabber};
+    QStringList journal;
+    QStringList alerts;
+    int alertAnswer = 1001;
+    int terminations = 0;
+    std::shared_ptr<AppDelegate> controller;
+};
+
+TEST_F(AppDelegateTest, FirstLaunchRunsInOrderAndEndsWithTheFilledPanelOpen)
+{
+    registry.attached = {usb(QStringLiteral("Key Stick"), 0x1234, 0xabcd)};
+    audio.presetDataSource(kOutput, audio::kSourceHeadphones);
+    launch();
+
+    EXPECT_EQ(journal,
+              (QStringList{QStringLiteral("tracking report"), QStringLiteral("issues controller 1"),
+                           QStringLiteral("login items")}));
+    // The login item starts this very executable, its path quoted.
+    QFile entry(dir.filePath(QStringLiteral("autostart/wardlatch.desktop")));
+    ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(entry.readAll().contains("Exec=\"/opt/Ward latch/wardlatch\""));
+    EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral(""));
+    EXPECT_EQ(grabber.grabbed, QList<Shortcut>{kDefaultChord});
+
+    // The panel opens half a second after launch, not at once.
+    EXPECT_FALSE(controller->window()->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->window()->isVisible(); }, 3000));
+    EXPECT_TRUE(controller->icon()->isSelected());
+    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Key Stick"), QStringLiteral("Headphones")}));
+    EXPECT_EQ(popUp().currentIndex(), -1); // nothing bears the stored empty name
+    EXPECT_TRUE(radio("lockDisplayButton").isChecked());
+    EXPECT_FALSE(radio("screensaverButton").isChecked());
+
+    // Deactivating closes the panel and unselects the icon.
+    controller->applicationWillResignActive();
+    EXPECT_FALSE(controller->window()->isVisible());
+    EXPECT_FALSE(controller->icon()->isSelected());
+}
+
+TEST_F(AppDelegateTest, TheShortcutLocksWithNoDeviceChosenAndFollowsTheLockType)
+{
+    launch();
+    ASSERT_TRUE(grabber.press(kDefaultChord));
+    radio("screensaverButton").click();
+    ASSERT_TRUE(grabber.press(kDefaultChord));
+    EXPECT_EQ(locker.requests(), (std::vector<RecordingSessionLocker::Request>{
+                                     RecordingSessionLocker::Request::Lock,
+                                     RecordingSessionLocker::Request::ScreenSaver}));
+}
+
+TEST_F(AppDelegateTest, PopUpKeepsTitlesUniqueAndEveryChoiceIsAnnounced)
+{
+    registry.attached = {usb(QStringLiteral("Twin"), 1, 1), usb(QStringLiteral("Other"), 2, 2),
+                         usb(QStringLiteral("Twin"), 3, 3),
+                         usb(QStringLiteral("Headphones"), 4, 4)};
+    audio.presetDataSource(kOutput, audio::kSourceHeadphones);
+    settings.setObject(keys::kDeviceName, QStringLiteral("Other"));
+    awake();
+    QStringList announced;
+    ObserverRegistration observer(center, events::kSetNewDeviceEvent, [&](const Notification& n) {
+        EXPECT_EQ(n.object, controller.get());
+        announced << n.userInfo.value(QString::fromLatin1(events::kNewDeviceName)).toString();
+    });
+    controller->populateList();
+    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Other"), QStringLiteral("Twin"),
+                                     QStringLiteral("Headphones")}));
+    EXPECT_EQ(popUp().currentText(), QStringLiteral("Other"));
+
+    choose(QStringLiteral("Twin"));
+    choose(QStringLiteral("Twin")); // the current item again: announced again
+    EXPECT_EQ(announced, (QStringList{QStringLiteral("Twin"), QStringLiteral("Twin")}));
+    EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral("Twin"));
+    EXPECT_EQ(settings.integerForKey(keys::idVendor), 3); // the last device of that name
+
+    // Odd names stay plain text in the pop-up.
+    const QString odd = QStringLiteral("<b>%1 & %@</b>\u202e");
+    registry.attached = {usb(odd, 5, 5)};
+    controller->populateList();
+    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Twin"), odd, QStringLiteral("Headphones")}));
+}
+
+TEST_F(AppDelegateTest, LockTypeFollowsTheSenderOnly)
+{
+    launch();
+    radio("screensaverButton").click();
+    EXPECT_TRUE(settings.boolForKey(keys::UseScreenSaver));
+    controller->lockTypeChanged(controller.get()); // any other sender: nothing
+    EXPECT_TRUE(settings.boolForKey(keys::UseScreenSaver));
+    radio("lockDisplayButton").click();
+    EXPECT_FALSE(settings.boolForKey(keys::UseScreenSaver));
+    settings.setBool(keys::UseScreenSaver, true);
+    controller->populateList();
+    EXPECT_FALSE(radio("lockDisplayButton").isChecked());
+    EXPECT_TRUE(radio("screensaverButton").isChecked());
+}
+
+TEST_F(AppDelegateTest, QuitAsksFirstAndCancelLeavesEverythingArmed)
+{
+    settings.setObject(keys::idVendor, qint64(0x1234));
+    settings.setObject(keys::idProduct, qint64(0xabcd));
+    settings.setObject(keys::kDeviceName, QStringLiteral("Key Stick"));
+    launch();
+    const auto armed = controller->deviceListUSB()->lostDeviceIterator();
+    ASSERT_NE(armed, 0u);
+
+    controller->askToQuit();
+    EXPECT_EQ(alerts, (QStringList{QStringLiteral("Quit wardlatch?"),
+                                   QStringLiteral("If you quit, removing Key Stick will no longer "
+                                                  "lock your computer.")}));
+    EXPECT_EQ(terminations, 0);
+    EXPECT_EQ(controller->deviceListUSB()->lostDeviceIterator(), armed);
+    ASSERT_TRUE(grabber.press(kDefaultChord));
+    EXPECT_EQ(locker.count(), 1u);
+
+    alertAnswer = 1000;
+    controller->askToQuit();
+    EXPECT_EQ(terminations, 1);
+}
+
+TEST_F(AppDelegateTest, QuitWithNothingChosenAndAfterARelaunchWasAnnounced)
+{
+    launch();
+    controller->askToQuit();
+    EXPECT_EQ(alerts.value(1),
+              QStringLiteral("If you quit, removing  will no longer lock your computer."));
+
+    LogCapture logs;
+    alerts.clear();
+    controller->updaterWillRelaunchApplication(*std::make_unique<UpdateChecker>(settings));
+    controller->askToQuit();
+    EXPECT_TRUE(alerts.isEmpty());
+    EXPECT_EQ(terminations, 1);
+    EXPECT_EQ(logs.count(QStringLiteral("isUpdating")), 1);
+}
+
+TEST_F(AppDelegateTest, AboutAndFeedbackCloseThePanelFirst)
+{
+    launch();
+    center.postNotificationName(events::setHighlight, nullptr);
+    ASSERT_TRUE(controller->window()->isVisible());
+    controller->aboutButtonClicked();
+    EXPECT_FALSE(controller->window()->isVisible());
+    center.postNotificationName(events::setHighlight, nullptr);
+    controller->showFeedbackModal();
+    EXPECT_FALSE(controller->window()->isVisible());
+    EXPECT_EQ(journal.mid(3), (QStringList{QStringLiteral("about"), QStringLiteral("feedback")}));
+}
+
+TEST(QuitAlert, ShowsDeviceNamesAsPlainText)
+{
+    const QString informative = AppDelegate::quitInformativeText(QStringLiteral("<b>%1</b> & %@"));
+    EXPECT_EQ(
+        informative,
+        QStringLiteral("If you quit, removing <b>%1</b> & %@ will no longer lock your computer."));
+    QuitAlert alert = makeQuitAlert(QStringLiteral("Quit wardlatch?"), informative);
+    EXPECT_EQ(alert.box->textFormat(), Qt::PlainText);
+    EXPECT_EQ(alert.box->informativeText(), informative);
+    auto* label = alert.box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->textFormat(), Qt::PlainText);
+    EXPECT_EQ(alert.box->buttons().size(), 2);
+    EXPECT_EQ(alert.okButton->text(), QStringLiteral("OK"));
+}
+
+} // namespace
