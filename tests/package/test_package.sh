@@ -99,7 +99,7 @@ icon_docked() {
         }
         END { exit !found }'
 }
-wait_for 30 icon_docked || fail "no tray icon of wardlatch docked in trayer:
+wait_for 60 icon_docked || fail "no tray icon of wardlatch docked in trayer:
 $(xwininfo -root -tree 2>&1)
 wardlatch said: $(cat "$tmp/wardlatch.log")"
 
