@@ -214,22 +214,53 @@ void DBusSessionLocker::request(Kind kind)
 void DBusSessionLocker::runFrom(Kind kind, std::vector<Attempt> attempts, QDBusPendingCall first)
 {
     const bool lockRequest = kind == Kind::Lock;
-    auto* run =
-        new RequestRun(this, std::move(attempts), m_options.confirmDelayMs,
-                       [this, lockRequest](bool confirmed, const QString& detail) {
-                           if (!confirmed) {
-                               log(lockRequest ? QStringLiteral("Could not lock the session: "
-                                                                "nothing confirmed the lock "
-                                                                "(tried %1)")
-                                                     .arg(detail)
-                                               : QStringLiteral("Could not start the screen "
-                                                                "saver: nothing confirmed it "
-                                                                "(tried %1)")
-                                                     .arg(detail));
-                           }
-                           Q_EMIT requestFinished(lockRequest, confirmed, detail);
-                       });
+    auto* run = new RequestRun(this, std::move(attempts), m_options.confirmDelayMs,
+                               [this, lockRequest](bool confirmed, const QString& detail) {
+                                   if (!confirmed)
+                                       reportUnconfirmed(lockRequest, detail);
+                                   Q_EMIT requestFinished(lockRequest, confirmed, detail);
+                               });
     run->start(std::move(first));
+}
+
+void DBusSessionLocker::setNotifier(DesktopNotifier* notifier)
+{
+    QMutexLocker lock(&m_mutex);
+    m_notifier = notifier;
+}
+
+void DBusSessionLocker::reportUnconfirmed(bool lockRequest, const QString& tried)
+{
+    log(lockRequest
+            ? QStringLiteral("Could not lock the session: nothing confirmed the lock (tried %1)")
+                  .arg(tried)
+            : QStringLiteral("Could not start the screen saver: nothing confirmed it (tried %1)")
+                  .arg(tried));
+    DesktopNotifier* notifier = nullptr;
+    {
+        QMutexLocker lock(&m_mutex);
+        notifier = m_notifier;
+    }
+    if (!notifier)
+        return;
+    // The user reads this when they come back to an open session: say what was tried and what
+    // it takes for the next lock to work.
+    if (lockRequest) {
+        notifier->notify(QStringLiteral("Wardlatch could not lock your session"),
+                         QStringLiteral("Your key device went away or the lock shortcut was "
+                                        "pressed, but no screen locker confirmed the lock. "
+                                        "Tried: %1. A screen locker must be running in this "
+                                        "session (the desktop's own, or xss-lock with a locker "
+                                        "on a window manager).")
+                             .arg(tried));
+    } else {
+        notifier->notify(QStringLiteral("Wardlatch could not start the screen saver"),
+                         QStringLiteral("Your key device went away or the lock shortcut was "
+                                        "pressed, but no screen saver confirmed that it started. "
+                                        "Tried: %1. A screen locker or screen saver must be "
+                                        "running in this session.")
+                             .arg(tried));
+    }
 }
 
 std::vector<DBusSessionLocker::Attempt>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/notify/DesktopNotifier.h"
 #include "platform/session/SessionLocker.h"
 
 #include <QDBusPendingCall>
@@ -15,7 +16,8 @@ namespace wl {
 // Locks through logind's Session.Lock on our own session and starts the screen saver through
 // the desktop's ScreenSaver interfaces, then checks that it happened. Session.Lock only asks the
 // desktop to lock, and a ScreenSaver may answer NotSupported: a lock nobody confirms within
-// confirmDelayMs is retried through the next way, and when no way confirms, one line says so.
+// confirmDelayMs is retried through the next way, and when no way confirms, one line says so
+// and, with a notifier set, a desktop notification tells the user.
 // The first request goes out on the calling thread before the call returns; the checks and the
 // fallbacks run on the thread that owns this object (the main thread) and never block it.
 class DBusSessionLocker : public QObject, public SessionLocker
@@ -34,6 +36,10 @@ public:
 
     void lockScreenImmediate() override;
     void startScreenSaver() override;
+
+    // Told when a request ends unconfirmed; none by default. Not owned: it must outlive this
+    // locker.
+    void setNotifier(DesktopNotifier* notifier);
 
     // The logind session object Session.Lock goes to; empty until resolved.
     QString sessionPath() const;
@@ -61,6 +67,7 @@ private:
     void setSessionPath(const QString& path);
     void request(Kind kind);
     void runFrom(Kind kind, std::vector<Attempt> attempts, QDBusPendingCall firstCall);
+    void reportUnconfirmed(bool lockRequest, const QString& tried);
     std::vector<Attempt> lockAttempts(const QString& sessionPath) const;
     std::vector<Attempt> screenSaverAttempts() const;
 
@@ -68,6 +75,7 @@ private:
     mutable QMutex m_mutex;
     QString m_sessionPath;
     std::vector<Kind> m_waitingForSession;
+    DesktopNotifier* m_notifier = nullptr;
 };
 
 } // namespace wl

@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Installs the built package on this machine with apt-get, starts the installed program under a
+# private X server with a tray host (trayer), waits until its icon is docked in the tray, ends it
+# with SIGTERM and removes the package again, checking that none of its files stay behind.
+# usage: test_package.sh BUILD_DIR VERSION        (as root)
+set -euo pipefail
+build=$(cd "$1" && pwd)
+version=$2
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+[ "$(id -u)" -eq 0 ] || fail "installing a package needs root"
+for tool in apt-get dpkg-query Xvfb trayer xwininfo; do
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/bootstrap installs it)"
+done
+
+shopt -s nullglob
+debs=("$build"/wardlatch_"$version"_*.deb)
+[ ${#debs[@]} -eq 1 ] || fail "expected one wardlatch_${version}_<arch>.deb in $build, found ${#debs[@]}"
+
+installed() {
+    [ "$(dpkg-query -W -f='${db:Status-Status}' wardlatch 2>/dev/null)" = installed ]
+}
+
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in "${pids[@]}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    if installed; then
+        DEBIAN_FRONTEND=noninteractive apt-get remove -y wardlatch >/dev/null 2>&1 || true
+    fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# Runs "$@" every 50 ms until it succeeds; fails after $1 seconds.
+wait_for() {
+    local seconds=$1
+    shift
+    local deadline=$((SECONDS + seconds))
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.05
+    done
+}
+
+if installed; then
+    fail "wardlatch is already installed here; remove it before running this test"
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+# Recommends are left out: the test must not reach for the network.
+(cd "$build" && apt-get install -y --no-install-recommends "./$(basename "${debs[0]}")") >"$tmp/install.log" 2>&1 ||
+    fail "apt-get install failed: $(cat "$tmp/install.log")"
+installed || fail "the package is not installed after apt-get install"
+dpkg-query -L wardlatch >"$tmp/files"
+[ -x /usr/bin/wardlatch ] || fail "/usr/bin/wardlatch is missing after install"
+grep -qx /usr/share/applications/wardlatch.desktop "$tmp/files" || fail "no menu entry installed"
+
+# A private X server on a free display, told back through a pipe, and a tray host on it.
+exec {fd}>"$tmp/display"
+Xvfb -displayfd "$fd" -screen 0 800x600x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 &
+pids+=($!)
+exec {fd}>&-
+wait_for 20 test -s "$tmp/display" || fail "Xvfb did not start: $(cat "$tmp/xvfb.log")"
+export DISPLAY=":$(head -n1 "$tmp/display")"
+trayer --edge top --align right --widthtype pixel --width 120 --height 32 --SetDockType true \
+    >"$tmp/trayer.log" 2>&1 &
+pids+=($!)
+wait_for 20 eval 'xwininfo -root -tree 2>/dev/null | grep -q "(\"panel\" \"trayer\")"' ||
+    fail "trayer did not show its panel: $(cat "$tmp/trayer.log")"
+
+# The program with a scratch home, no session or system bus, on the X server only.
+mkdir -m 700 "$tmp/run"
+HOME="$tmp/home" XDG_CONFIG_HOME="$tmp/home/.config" XDG_RUNTIME_DIR="$tmp/run" \
+    DBUS_SESSION_BUS_ADDRESS=disabled: DBUS_SYSTEM_BUS_ADDRESS=disabled: QT_QPA_PLATFORM=xcb \
+    /usr/bin/wardlatch >"$tmp/wardlatch.log" 2>&1 &
+app=$!
+pids+=("$app")
+
+# Docked: a small window of class wardlatch inside the panel window of trayer.
+icon_docked() {
+    kill -0 "$app" 2>/dev/null || fail "wardlatch exited early: $(cat "$tmp/wardlatch.log")"
+    xwininfo -root -tree 2>/dev/null | awk '
+        /\("panel" "trayer"\)/ { match($0, /^ */); depth = RLENGTH; inside = 1; next }
+        inside { match($0, /^ */); if (RLENGTH <= depth) inside = 0 }
+        inside && /"[^"]*" "wardlatch"\)/ && match($0, / [0-9]+x[0-9]+[+-]/) {
+            split(substr($0, RSTART + 1, RLENGTH - 2), size, "x")
+            if (size[1] > 0 && size[1] <= 64 && size[2] > 0 && size[2] <= 64) found = 1
+        }
+        END { exit !found }'
+}
+wait_for 60 icon_docked || fail "no tray icon of wardlatch docked in trayer:
+$(xwininfo -root -tree 2>&1)
+wardlatch said: $(cat "$tmp/wardlatch.log")"
+
+kill -TERM "$app"
+wait_for 10 eval '! kill -0 '"$app"' 2>/dev/null' || fail "wardlatch did not end on SIGTERM"
+status=0
+wait "$app" || status=$?
+[ $status -eq 0 ] || fail "wardlatch exited with status $status on SIGTERM: $(cat "$tmp/wardlatch.log")"
+
+apt-get remove -y wardlatch >"$tmp/remove.log" 2>&1 ||
+    fail "apt-get remove failed: $(cat "$tmp/remove.log")"
+installed && fail "the package is still installed after apt-get remove"
+[ ! -e /usr/bin/wardlatch ] || fail "/usr/bin/wardlatch is still there after removal"
+while read -r path; do
+    [ -d "$path" ] || [ ! -e "$path" ] || fail "$path is still there after removal"
+done <"$tmp/files"
+
+echo "package: installed, icon docked in the tray, ended on SIGTERM, removed cleanly"
