@@ -10,6 +10,7 @@
 #include "menubar/PanelWindow.h"
 #include "menubar/WLDropDownButton.h"
 #include "menubar/WLStatusItemView.h"
+#include "platform/notify/DesktopNotifier.h"
 #include "platform/session/LoginItems.h"
 #include "platform/session/SessionLocker.h"
 #include "platform/shortcut/Shortcut.h"
@@ -93,9 +94,15 @@ void AppDelegate::awakeFromNib()
                                                 m_statusBarItem.get(), m_services->center);
     m_icon->display(); // the tray refuses to show an icon without a picture
     m_statusBarItem->show();
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         log(QStringLiteral("No system tray is available: the icon cannot be shown; the key device "
                            "and the lock shortcut still lock"));
+        if (m_services->notifier)
+            m_services->notifier->notify(
+                QStringLiteral("Wardlatch has no tray icon"),
+                QStringLiteral("This session has no system tray, so Wardlatch cannot show its "
+                               "icon. Removing the key device and the lock shortcut still lock."));
+    }
 
     m_deviceListUSB = std::make_unique<WLDeviceListUSB>(weak_from_this(), m_services->usbRegistry,
                                                         m_settings, m_services->center);

@@ -20,6 +20,7 @@ class QWidget;
 namespace wl {
 
 class AudioHardware;
+class DesktopNotifier;
 class LoginItems;
 class NotificationCenter;
 class SessionLocker;
@@ -52,6 +53,8 @@ struct AppServices
     // Runs the quit confirmation modally; 1000 means its first button ("OK").
     std::function<int(const QString& message, const QString& informativeText)> runQuitAlert;
     std::function<void()> terminate;
+    // Tells the user what the log alone would hide (no tray to show the icon in); may be null.
+    DesktopNotifier* notifier;
 };
 
 // The panel's controls, as the interface file makes them.

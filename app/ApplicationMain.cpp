@@ -8,6 +8,7 @@
 #include "app/SettingsKeys.h"
 #include "app/SingleInstance.h"
 #include "platform/audio/PulseAudioHardware.h"
+#include "platform/notify/DBusDesktopNotifier.h"
 #include "platform/session/DBusSessionLocker.h"
 #include "platform/session/LoginItems.h"
 #include "platform/shortcut/ShortcutBinder.h"
@@ -71,7 +72,9 @@ int applicationMain(int argc, char** argv)
 
     Settings& settings = Settings::standardUserDefaults();
     NotificationCenter& center = NotificationCenter::defaultCenter();
+    DBusDesktopNotifier notifier; // outlives the locker and the controller that use it
     DBusSessionLocker locker;
+    locker.setNotifier(&notifier);
     UdevUsbRegistry usbRegistry;
     PulseAudioHardware audioHardware;
     ShortcutBinder& binder = ShortcutBinder::sharedBinder();
@@ -93,6 +96,7 @@ int applicationMain(int argc, char** argv)
             return runQuitAlert(message, informative);
         },
         [] { QCoreApplication::quit(); },
+        &notifier,
     });
     controller->setOutlets(loadMainMenu(controller, settings));
     QObject::connect(&instance, &SingleInstance::activationRequested, controller.get(),

@@ -10,6 +10,7 @@
 #include "fakes/FakeUsbRegistry.h"
 #include "fakes/RecordingSessionLocker.h"
 #include "menubar/WLStatusItemView.h"
+#include "platform/notify/DesktopNotifier.h"
 #include "platform/session/LoginItems.h"
 #include "platform/shortcut/ShortcutBinder.h"
 #include "platform/shortcut/ShortcutRecorder.h"
@@ -79,6 +80,7 @@ protected:
                 return alertAnswer;
             },
             [this] { ++terminations; },
+            &notifier,
         });
         controller->setOutlets(loadMainMenu(controller, settings));
         controller->awakeFromNib();
@@ -121,6 +123,11 @@ protected:
     FakeAudioHardware audio;
     FakeKeyGrabber grabber;
     ShortcutBinder binder{settings, grabber};
+    struct RecordingNotifier : DesktopNotifier
+    {
+        QStringList titles;
+        void notify(const QString& title, const QString&) override { titles << title; }
+    } notifier;
     QStringList journal;
     QStringList alerts;
     int alertAnswer = 1001;
@@ -155,6 +162,9 @@ TEST_F(AppDelegateTest, FirstLaunchRunsInOrderAndEndsWithTheFilledPanelOpen)
     EXPECT_EQ(popUp().currentIndex(), -1); // nothing bears the stored empty name
     EXPECT_TRUE(radio("lockDisplayButton").isChecked());
     EXPECT_FALSE(radio("screensaverButton").isChecked());
+
+    // This session has no tray (offscreen): the user is told once, beside the log line.
+    EXPECT_EQ(notifier.titles, QStringList{QStringLiteral("Wardlatch has no tray icon")});
 
     // Deactivating closes the panel and unselects the icon.
     controller->applicationWillResignActive();
