@@ -3,6 +3,7 @@
 #include "app/Log.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 
@@ -58,6 +59,7 @@ void Settings::load()
         log(QStringLiteral("Could not read the settings file %1; using defaults").arg(m_filePath));
         return;
     }
+    m_knownContent = fileContent();
     QSettings file(m_filePath, QSettings::IniFormat);
     if (file.status() != QSettings::NoError)
         log(QStringLiteral("The settings file %1 is damaged; values that cannot be read are "
@@ -68,17 +70,40 @@ void Settings::load()
         m_values.insert(key, file.value(key));
 }
 
+std::optional<QByteArray> Settings::fileContent() const
+{
+    QFile file(m_filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.readAll();
+}
+
 void Settings::persistLocked()
 {
-    QSettings file(m_filePath, QSettings::IniFormat);
-    file.clear();
+    const std::optional<QByteArray> before = fileContent();
+    if (m_knownContent && before != m_knownContent)
+        log(QStringLiteral("The settings file %1 was changed or removed while running; writing "
+                           "the choices held in memory")
+                .arg(m_filePath));
+    std::optional<QSettings> file(std::in_place, m_filePath, QSettings::IniFormat);
+    if (file->status() == QSettings::FormatError) {
+        // The reader keeps its first error for good, so every write to a damaged file would
+        // look failed. The file is replaced whole anyway: start from none.
+        file.reset();
+        QFile::remove(m_filePath);
+        file.emplace(m_filePath, QSettings::IniFormat);
+    }
+    file->clear();
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
-        file.setValue(it.key(), it.value());
-    file.sync();
-    if (file.status() == QSettings::NoError) {
+        file->setValue(it.key(), it.value());
+    file->sync();
+    if (file->status() == QSettings::NoError) {
         m_writeFailureLogged = false;
+        m_knownContent = fileContent();
         return;
     }
+    // Not written: a later write compares against what is there now, not what we meant.
+    m_knownContent = before;
     if (!m_writeFailureLogged) {
         m_writeFailureLogged = true;
         log(QStringLiteral("Could not write the settings file %1; choices are kept in memory "
