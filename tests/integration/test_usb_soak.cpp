@@ -25,7 +25,7 @@ int openFileDescriptors()
                    .size());
 }
 
-// How many plug and unplug cycles: set per build by CMake, 10000 unless told.
+// How many plug and unplug cycles: set by CMake, 10000 unless told.
 int cycles()
 {
     bool ok = false;
