@@ -66,8 +66,14 @@ void Settings::load()
                            "ignored")
                 .arg(m_filePath));
     const QStringList keys = file.allKeys();
-    for (const QString& key : keys)
-        m_values.insert(key, file.value(key));
+    for (const QString& key : keys) {
+        // A value that cannot be read is left out: held, it would be written back as an
+        // invalid value, and a stray spelling such as "kDeviceName/" would then replace the
+        // real key's value in the file.
+        const QVariant value = file.value(key);
+        if (value.isValid())
+            m_values.insert(key, value);
+    }
 }
 
 std::optional<QByteArray> Settings::fileContent() const

@@ -153,6 +153,21 @@ TEST_F(SettingsTest, WrongTypesReadAsAbsentAndOtherKeysStillRead)
     EXPECT_EQ(s.integerForKey(keys::SUUpdaterChecksForBetaUpdates), 1);
 }
 
+TEST_F(SettingsTest, StraySpellingsOfAKeyNeverReplaceAChoice)
+{
+    // The file's writer treats '/' as a separator: each of these is written as kDeviceName.
+    for (const char* stray : {"kDeviceName/", "/kDeviceName", "kDeviceName//", "/"}) {
+        SCOPED_TRACE(stray);
+        writeFile(QByteArray("[General]\nidVendor=7\n") + stray + "=Old\n=empty\n");
+        Settings s(path());
+        EXPECT_EQ(s.integerForKey(keys::idVendor), 7);
+        s.setObject(keys::kDeviceName, QStringLiteral("New"));
+        Settings next(path());
+        EXPECT_EQ(next.stringForKey(keys::kDeviceName), QStringLiteral("New"));
+        EXPECT_EQ(next.integerForKey(keys::idVendor), 7);
+    }
+}
+
 TEST_F(SettingsTest, GarbageAndTruncatedFilesNeverCrash)
 {
     QByteArray garbage;
