@@ -45,7 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static QTemporaryDir dir;
     static const LogSink quiet = setLogSink([](const QString&) {});
+    static const QtMessageHandler qtQuiet =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     (void)quiet;
+    (void)qtQuiet;
     // A new name each time: the INI reader caches files by name, size and time.
     static quint64 run = 0;
     const QString path = dir.filePath(QStringLiteral("settings-%1.conf").arg(++run));
