@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryFile>
 
 #include <cmath>
 #include <limits>
@@ -28,6 +29,28 @@ bool isIntegerType(int typeId)
     default:
         return false;
     }
+}
+// "@Variant(" values are binary streams that the file reader decodes with their own lengths: a
+// few bytes can make it allocate and fill gigabytes. This program never writes one ("@@" is a
+// literal '@'), so lines that hold one are dropped before the reader sees them.
+bool holdsSerializedValue(const QByteArray& line)
+{
+    for (qsizetype at = line.indexOf("@Variant("); at >= 0;
+         at = line.indexOf("@Variant(", at + 1)) {
+        if (at == 0 || line.at(at - 1) != '@')
+            return true;
+    }
+    return false;
+}
+
+QByteArray withoutSerializedValues(const QByteArray& content)
+{
+    QByteArray kept;
+    for (const QByteArray& line : content.split('\n')) {
+        if (!holdsSerializedValue(line))
+            kept += line + '\n';
+    }
+    return kept;
 }
 } // namespace
 
@@ -60,7 +83,18 @@ void Settings::load()
         return;
     }
     m_knownContent = fileContent();
-    QSettings file(m_filePath, QSettings::IniFormat);
+    // The reader only reads files: a file with serialized values is read from a cleaned copy.
+    QTemporaryFile cleaned;
+    QString readFrom = m_filePath;
+    if (m_knownContent && holdsSerializedValue(*m_knownContent)) {
+        log(QStringLiteral("The settings file %1 holds serialized values; they are ignored")
+                .arg(m_filePath));
+        const QByteArray kept = withoutSerializedValues(*m_knownContent);
+        if (!cleaned.open() || cleaned.write(kept) != kept.size() || !cleaned.flush())
+            return;
+        readFrom = cleaned.fileName();
+    }
+    QSettings file(readFrom, QSettings::IniFormat);
     if (file.status() != QSettings::NoError)
         log(QStringLiteral("The settings file %1 is damaged; values that cannot be read are "
                            "ignored")
@@ -91,6 +125,9 @@ void Settings::persistLocked()
         log(QStringLiteral("The settings file %1 was changed or removed while running; writing "
                            "the choices held in memory")
                 .arg(m_filePath));
+    // The file is replaced whole: one the reader must not decode is not read first.
+    if (before && holdsSerializedValue(*before))
+        QFile::remove(m_filePath);
     std::optional<QSettings> file(std::in_place, m_filePath, QSettings::IniFormat);
     if (file->status() == QSettings::FormatError) {
         // The reader keeps its first error for good, so every write to a damaged file would

@@ -168,6 +168,32 @@ TEST_F(SettingsTest, StraySpellingsOfAKeyNeverReplaceAChoice)
     }
 }
 
+TEST_F(SettingsTest, SerializedValuesAreNeverDecoded)
+{
+    // A serialized list that claims about a billion elements: decoded, it takes gigabytes.
+    const QByteArray huge = "@Variant(\\0\\0\\0\\x86\\x31\\x32*x5)";
+    writeFile("[General]\nidProduct=" + huge +
+              "\nkDeviceName=\"@@Variant(x)\"\n"
+              "idVendor=7\nUseScreenSaver=a, " +
+              huge + "\n");
+    test::LogCapture logs;
+    Settings s(path());
+    EXPECT_EQ(logs.countContaining(QStringLiteral("holds serialized values")), 1);
+    EXPECT_EQ(s.integerForKey(keys::idVendor), 7);
+    EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("@Variant(x)")); // a literal '@'
+    EXPECT_FALSE(s.objectForKey(keys::idProduct).isValid());
+    EXPECT_FALSE(s.objectForKey(keys::UseScreenSaver).isValid());
+
+    // Replaced by a file that can be read again, the choices of this run included.
+    s.setObject(keys::idProduct, qint64(2));
+    EXPECT_TRUE(fileContent().contains("idProduct=2"));
+    EXPECT_FALSE(fileContent().contains("*x5"));
+    Settings next(path());
+    EXPECT_EQ(next.integerForKey(keys::idProduct), 2);
+    EXPECT_EQ(next.stringForKey(keys::kDeviceName), QStringLiteral("@Variant(x)"));
+    EXPECT_EQ(logs.countContaining(QStringLiteral("holds serialized values")), 1);
+}
+
 TEST_F(SettingsTest, GarbageAndTruncatedFilesNeverCrash)
 {
     QByteArray garbage;
