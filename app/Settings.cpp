@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QTemporaryFile>
 
 #include <cmath>
 #include <limits>
@@ -28,6 +29,28 @@ bool isIntegerType(int typeId)
     default:
         return false;
     }
+}
+// "@Variant(" values are binary streams that the file reader decodes with their own lengths: a
+// few bytes can make it allocate and fill gigabytes. This program never writes one ("@@" is a
+// literal '@'), so lines that hold one are dropped before the reader sees them.
+bool holdsSerializedValue(const QByteArray& line)
+{
+    for (qsizetype at = line.indexOf("@Variant("); at >= 0;
+         at = line.indexOf("@Variant(", at + 1)) {
+        if (at == 0 || line.at(at - 1) != '@')
+            return true;
+    }
+    return false;
+}
+
+QByteArray withoutSerializedValues(const QByteArray& content)
+{
+    QByteArray kept;
+    for (const QByteArray& line : content.split('\n')) {
+        if (!holdsSerializedValue(line))
+            kept += line + '\n';
+    }
+    return kept;
 }
 } // namespace
 
@@ -59,29 +82,73 @@ void Settings::load()
         log(QStringLiteral("Could not read the settings file %1; using defaults").arg(m_filePath));
         return;
     }
-    QSettings file(m_filePath, QSettings::IniFormat);
+    m_knownContent = fileContent();
+    // The reader only reads files: a file with serialized values is read from a cleaned copy.
+    QTemporaryFile cleaned;
+    QString readFrom = m_filePath;
+    if (m_knownContent && holdsSerializedValue(*m_knownContent)) {
+        log(QStringLiteral("The settings file %1 holds serialized values; they are ignored")
+                .arg(m_filePath));
+        const QByteArray kept = withoutSerializedValues(*m_knownContent);
+        if (!cleaned.open() || cleaned.write(kept) != kept.size() || !cleaned.flush())
+            return;
+        readFrom = cleaned.fileName();
+    }
+    QSettings file(readFrom, QSettings::IniFormat);
     if (file.status() != QSettings::NoError)
         log(QStringLiteral("The settings file %1 is damaged; values that cannot be read are "
                            "ignored")
                 .arg(m_filePath));
     const QStringList keys = file.allKeys();
-    for (const QString& key : keys)
-        m_values.insert(key, file.value(key));
+    for (const QString& key : keys) {
+        // A value that cannot be read is left out: held, it would be written back as an
+        // invalid value, and a stray spelling such as "kDeviceName/" would then replace the
+        // real key's value in the file.
+        const QVariant value = file.value(key);
+        if (value.isValid())
+            m_values.insert(key, value);
+    }
+}
+
+std::optional<QByteArray> Settings::fileContent() const
+{
+    QFile file(m_filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.readAll();
 }
 
 void Settings::persistLocked()
 {
-    QSettings file(m_filePath, QSettings::IniFormat);
-    file.clear();
+    const std::optional<QByteArray> before = fileContent();
+    if (m_knownContent && before != m_knownContent)
+        log(QStringLiteral("The settings file %1 was changed or removed while running; writing "
+                           "the choices held in memory")
+                .arg(m_filePath));
+    // The file is replaced whole: one the reader must not decode is not read first.
+    if (before && holdsSerializedValue(*before))
+        QFile::remove(m_filePath);
+    std::optional<QSettings> file(std::in_place, m_filePath, QSettings::IniFormat);
+    if (file->status() == QSettings::FormatError) {
+        // The reader keeps its first error for good, so every write to a damaged file would
+        // look failed. The file is replaced whole anyway: start from none.
+        file.reset();
+        QFile::remove(m_filePath);
+        file.emplace(m_filePath, QSettings::IniFormat);
+    }
+    file->clear();
     for (auto it = m_values.cbegin(); it != m_values.cend(); ++it)
-        file.setValue(it.key(), it.value());
-    file.sync();
-    if (file.status() == QSettings::NoError) {
+        file->setValue(it.key(), it.value());
+    file->sync();
+    if (file->status() == QSettings::NoError) {
         // Which device guards the session is nobody else's business.
         QFile::setPermissions(m_filePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         m_writeFailureLogged = false;
+        m_knownContent = fileContent();
         return;
     }
+    // Not written: a later write compares against what is there now, not what we meant.
+    m_knownContent = before;
     if (!m_writeFailureLogged) {
         m_writeFailureLogged = true;
         log(QStringLiteral("Could not write the settings file %1; choices are kept in memory "

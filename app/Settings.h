@@ -12,7 +12,8 @@ namespace wl {
 // memory only. Reads follow the typed rules the rest of the program relies on: an absent or
 // unreadable integer reads 0, boolean false, string no value (distinct from ""). Values are
 // held in memory and written through to the file, so a file that vanishes, turns to garbage or
-// cannot be written never loses a choice made in this run. All members are thread-safe.
+// cannot be written never loses a choice made in this run; each such fault is logged once, at
+// the next write. All members are thread-safe.
 class Settings
 {
 public:
@@ -51,12 +52,16 @@ private:
     QVariant lookup(const QString& key) const;
     void load();
     void persistLocked();
+    std::optional<QByteArray> fileContent() const;
 
     const QString m_filePath;
     mutable QMutex m_mutex;
     QVariantMap m_values;
     QVariantMap m_defaults;
     bool m_writeFailureLogged = false;
+    // The file as this store last read or wrote it; none while there was no file. A difference
+    // before a write means someone else changed or removed it.
+    std::optional<QByteArray> m_knownContent;
 };
 
 } // namespace wl

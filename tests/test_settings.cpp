@@ -6,9 +6,46 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <functional>
+
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 using namespace wl;
+
+namespace wl::test {
+
+// Root writes through file permissions. While this exists the calling thread gives up that
+// override (and only that), so read-only files stay read-only as for any user.
+class AsOrdinaryUser
+{
+public:
+    AsOrdinaryUser()
+    {
+        if (syscall(SYS_capget, &m_header, m_saved) != 0)
+            return;
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        reduced[0].effective &=
+            ~(1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH | 1u << CAP_FOWNER);
+        m_changed = syscall(SYS_capset, &m_header, reduced) == 0;
+    }
+    ~AsOrdinaryUser()
+    {
+        if (m_changed)
+            syscall(SYS_capset, &m_header, m_saved);
+    }
+    AsOrdinaryUser(const AsOrdinaryUser&) = delete;
+    AsOrdinaryUser& operator=(const AsOrdinaryUser&) = delete;
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_changed = false;
+};
+
+} // namespace wl::test
 
 namespace {
 
@@ -118,6 +155,47 @@ TEST_F(SettingsTest, WrongTypesReadAsAbsentAndOtherKeysStillRead)
     EXPECT_EQ(s.integerForKey(keys::SUUpdaterChecksForBetaUpdates), 1);
 }
 
+TEST_F(SettingsTest, StraySpellingsOfAKeyNeverReplaceAChoice)
+{
+    // The file's writer treats '/' as a separator: each of these is written as kDeviceName.
+    for (const char* stray : {"kDeviceName/", "/kDeviceName", "kDeviceName//", "/"}) {
+        SCOPED_TRACE(stray);
+        writeFile(QByteArray("[General]\nidVendor=7\n") + stray + "=Old\n=empty\n");
+        Settings s(path());
+        EXPECT_EQ(s.integerForKey(keys::idVendor), 7);
+        s.setObject(keys::kDeviceName, QStringLiteral("New"));
+        Settings next(path());
+        EXPECT_EQ(next.stringForKey(keys::kDeviceName), QStringLiteral("New"));
+        EXPECT_EQ(next.integerForKey(keys::idVendor), 7);
+    }
+}
+
+TEST_F(SettingsTest, SerializedValuesAreNeverDecoded)
+{
+    // A serialized list that claims about a billion elements: decoded, it takes gigabytes.
+    const QByteArray huge = "@Variant(\\0\\0\\0\\x86\\x31\\x32*x5)";
+    writeFile("[General]\nidProduct=" + huge +
+              "\nkDeviceName=\"@@Variant(x)\"\n"
+              "idVendor=7\nUseScreenSaver=a, " +
+              huge + "\n");
+    test::LogCapture logs;
+    Settings s(path());
+    EXPECT_EQ(logs.countContaining(QStringLiteral("holds serialized values")), 1);
+    EXPECT_EQ(s.integerForKey(keys::idVendor), 7);
+    EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("@Variant(x)")); // a literal '@'
+    EXPECT_FALSE(s.objectForKey(keys::idProduct).isValid());
+    EXPECT_FALSE(s.objectForKey(keys::UseScreenSaver).isValid());
+
+    // Replaced by a file that can be read again, the choices of this run included.
+    s.setObject(keys::idProduct, qint64(2));
+    EXPECT_TRUE(fileContent().contains("idProduct=2"));
+    EXPECT_FALSE(fileContent().contains("*x5"));
+    Settings next(path());
+    EXPECT_EQ(next.integerForKey(keys::idProduct), 2);
+    EXPECT_EQ(next.stringForKey(keys::kDeviceName), QStringLiteral("@Variant(x)"));
+    EXPECT_EQ(logs.countContaining(QStringLiteral("holds serialized values")), 1);
+}
+
 TEST_F(SettingsTest, GarbageAndTruncatedFilesNeverCrash)
 {
     QByteArray garbage;
@@ -130,6 +208,7 @@ TEST_F(SettingsTest, GarbageAndTruncatedFilesNeverCrash)
         "[General]\nkDeviceName=@Variant(\\0\\0\\0\\x7f\\xff\\xff)\n", // bogus serialized value
         "[General]\nidVendor=@ByteArray(zz)\nidProduct=7\n",
         QByteArray(70000, '['),
+        "[General]\n\xff=\xfe\n", // key not UTF-8
     };
     for (const QByteArray& content : files) {
         writeFile(content);
@@ -138,8 +217,12 @@ TEST_F(SettingsTest, GarbageAndTruncatedFilesNeverCrash)
         (void)s.integerForKey(keys::idVendor);
         (void)s.boolForKey(keys::UseScreenSaver);
         (void)s.stringForKey(keys::kDeviceName);
+        test::LogCapture logs;
         s.setObject(keys::idVendor, qint64(3));
         EXPECT_EQ(s.integerForKey(keys::idVendor), 3);
+        // A damaged file is replaced by a good one, and that write is no failure.
+        EXPECT_EQ(logs.countContaining(QStringLiteral("Could not write")), 0);
+        EXPECT_EQ(Settings(path()).integerForKey(keys::idVendor), 3);
     }
     writeFile("[General]\nidVendor=@ByteArray(zz)\nidProduct=7\n");
     Settings s(path());
@@ -164,18 +247,71 @@ TEST_F(SettingsTest, UnwritablePathLogsOnceAndKeepsValuesInMemory)
     EXPECT_EQ(s.integerForKey(keys::idVendor), 0);
 }
 
-TEST_F(SettingsTest, FileReplacedWhileRunningKeepsChoicesInMemory)
+TEST_F(SettingsTest, FileChangedWhileRunningKeepsChoicesAndLogsOnce)
+{
+    const std::function<void()> changes[] = {
+        [this] { QFile::remove(path()); },
+        [this] { QDir(m_dir.filePath(QStringLiteral("wardlatch"))).removeRecursively(); },
+        [this] { writeFile("garbage\x01\x02\n[General\n\xff=\xfe"); },
+        [this] { writeFile(""); },
+        [this] { writeFile("[General]\nkDeviceName=Other\nidVendor=9\n"); },
+    };
+    for (size_t i = 0; i < std::size(changes); ++i) {
+        SCOPED_TRACE(i);
+        QFile::remove(path());
+        Settings s(path());
+        s.setObject(keys::kDeviceName, QStringLiteral("Stick"));
+        s.setObject(keys::idVendor, qint64(1));
+        test::LogCapture logs;
+        changes[i]();
+        EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
+        EXPECT_EQ(s.integerForKey(keys::idVendor), 1);
+        EXPECT_TRUE(logs.lines().isEmpty()); // reading never touches the file
+
+        s.setObject(keys::idProduct, qint64(2));
+        s.setBool(keys::UseScreenSaver, true); // the file is ours again: no second line
+        EXPECT_EQ(logs.lines().size(), 1) << logs.lines().join(u'\n').toStdString();
+        EXPECT_EQ(logs.countContaining(QStringLiteral("was changed or removed")), 1);
+        Settings reread(path());
+        EXPECT_EQ(reread.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
+        EXPECT_EQ(reread.integerForKey(keys::idVendor), 1);
+        EXPECT_EQ(reread.integerForKey(keys::idProduct), 2);
+        EXPECT_TRUE(reread.boolForKey(keys::UseScreenSaver));
+    }
+}
+
+TEST_F(SettingsTest, ReadOnlyFileWhileRunningIsLeftAloneAndLogsOnce)
 {
     Settings s(path());
     s.setObject(keys::kDeviceName, QStringLiteral("Stick"));
     s.setObject(keys::idVendor, qint64(1));
-    writeFile("garbage\x01\x02");
-    EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
-    s.setObject(keys::idProduct, qint64(2));
+    const QByteArray written = fileContent();
+    ASSERT_TRUE(QFile::setPermissions(path(), QFile::ReadOwner | QFile::ReadGroup));
+    {
+        test::AsOrdinaryUser user;
+        ASSERT_FALSE(QFile(path()).open(QIODevice::ReadWrite)) << "the file is still writable";
+        test::LogCapture logs;
+        s.setObject(keys::idProduct, qint64(2));
+        s.setBool(keys::UseScreenSaver, true);
+        s.removeObjectForKey(keys::idVendor);
+        EXPECT_EQ(logs.lines().size(), 1) << logs.lines().join(u'\n').toStdString();
+        EXPECT_EQ(logs.countContaining(QStringLiteral("Could not write the settings file")), 1);
+        EXPECT_EQ(s.integerForKey(keys::idProduct), 2);
+        EXPECT_TRUE(s.boolForKey(keys::UseScreenSaver));
+        EXPECT_EQ(s.integerForKey(keys::idVendor), 0);
+        EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
+        EXPECT_EQ(fileContent(), written); // the user's protection is respected
+
+        // Writable again: the next write stores every choice of this run, without a line.
+        ASSERT_TRUE(QFile::setPermissions(path(), QFile::ReadOwner | QFile::WriteOwner));
+        s.setObject(keys::kDeviceName, QStringLiteral("Stick 2"));
+        EXPECT_EQ(logs.lines().size(), 1);
+    }
     Settings reread(path());
-    EXPECT_EQ(reread.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
-    EXPECT_EQ(reread.integerForKey(keys::idVendor), 1);
+    EXPECT_EQ(reread.stringForKey(keys::kDeviceName), QStringLiteral("Stick 2"));
     EXPECT_EQ(reread.integerForKey(keys::idProduct), 2);
+    EXPECT_TRUE(reread.boolForKey(keys::UseScreenSaver));
+    EXPECT_EQ(reread.integerForKey(keys::idVendor), 0);
 }
 
 TEST(SettingsPath, FollowsXdgConfigHome)

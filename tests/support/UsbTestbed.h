@@ -65,6 +65,12 @@ public:
         return add(sysname, attrs, props);
     }
 
+    // Changes one uevent property of a device that stays in sysfs.
+    void setProperty(const QByteArray& syspath, const char* name, const QByteArray& value)
+    {
+        umockdev_testbed_set_property(m_testbed, syspath.constData(), name, value.constData());
+    }
+
     void uevent(const QByteArray& syspath, const char* action)
     {
         umockdev_testbed_uevent(m_testbed, syspath.constData(), action);
