@@ -22,6 +22,7 @@ VENDOR, PRODUCT = 0x1234, 0xABCD
 STORED_CHOICE = "[General]\nidVendor=%d\nidProduct=%d\nkDeviceName=Key Stick\n" % (VENDOR, PRODUCT)
 HEADPHONES_CHOICE = "[General]\nuseHeadphones=true\n"
 SINK = "wl_bench_sink"
+WATCHING_AUDIO = "Start watching audio"  # logged as the listener goes on
 # Between events the program is left alone this long, so one event's work never overlaps the next.
 PACE_S = 0.02
 
@@ -151,10 +152,13 @@ def audio_event(executable, events):
             cli.sendall(b"unload-module %s\n" % module[0].encode())
             return start
 
-        def arm():
-            h.unlock()
-            unload_on_socket()
-            load()
+        def start():
+            proc = h.start_program(executable)
+            wait_until(lambda: proc.poll() is not None or WATCHING_AUDIO in h.output(proc), 15,
+                       "the audio watch")
+            if proc.poll() is not None:
+                raise AssertionError("the program exited:\n" + h.output(proc))
+            return proc
 
         # Another client of the daemon, stamping each sink removal it is told of: the floor
         # under the program's figure (the daemon's own unload and its notification).
@@ -171,7 +175,7 @@ def audio_event(executable, events):
         floor = []
         load()
         restarts = 0
-        proc = start_armed(h, executable, arm)
+        proc = start()
         stamps = Stamps(h)
         results = {unload_with_pactl: [], unload_on_socket: []}
         for i in range(2 * events):
@@ -193,7 +197,9 @@ def audio_event(executable, events):
             load()
             stop(proc)
             restarts += 1
-            proc = start_armed(h, executable, arm)
+            if restarts > 5:
+                raise AssertionError("no lock after a restart:\n" + h.output(proc))
+            proc = start()
             stamps = Stamps(h)
         note("audio: %d program restart(s) over %d events" % (restarts, 2 * events))
         watcher.terminate()
