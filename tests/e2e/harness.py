@@ -25,9 +25,10 @@ BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configur
 
 MOCK_IFACE = "org.freedesktop.DBus.Mock"
 SESSION_PATH = "/org/freedesktop/login1/session/c1"
+STAMPS_IFACE = "org.wardlatch.Stamps"
 
 
-def wait_until(predicate, timeout=10.0, what="condition"):
+def wait_until(predicate, timeout=10.0, what="condition", interval=0.02):
     """Waits for an outside process's state, checking it at a short interval up to a deadline."""
     deadline = time.monotonic() + timeout
     while True:
@@ -36,7 +37,7 @@ def wait_until(predicate, timeout=10.0, what="condition"):
             return value
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.02)
+        time.sleep(interval)
 
 
 class Harness:
@@ -152,15 +153,31 @@ class Harness:
         manager.AddMethod("org.freedesktop.login1.Manager", "GetSessionByPID", "u", "o",
                           "ret = '%s'" % SESSION_PATH, dbus_interface=MOCK_IFACE)
         session = self.system.get_object("org.freedesktop.login1", SESSION_PATH)
-        # A desktop that confirms each lock, as a real one does through LockedHint.
+        # A desktop that confirms each lock, as a real one does through LockedHint. Each
+        # request is stamped on arrival (CLOCK_MONOTONIC, comparable across processes).
         session.AddMethod("org.freedesktop.login1.Session", "Lock", "", "",
+                          "self.lock_stamps = getattr(self, 'lock_stamps', []) + "
+                          "[__import__('time').monotonic_ns()]\n"
                           "self.UpdateProperties('', {'LockedHint': dbus.Boolean(True)})",
+                          dbus_interface=MOCK_IFACE)
+        session.AddMethod(STAMPS_IFACE, "LockStamps", "", "at",
+                          "ret = dbus.Array(getattr(self, 'lock_stamps', []), signature='t')",
                           dbus_interface=MOCK_IFACE)
         self.session = session
 
     def lock_calls(self):
         calls = self.session.GetCalls(dbus_interface=MOCK_IFACE)
         return [c for c in calls if str(c[1]) == "Lock"]
+
+    def lock_stamps(self):
+        """CLOCK_MONOTONIC nanoseconds at which each lock request reached the stand-in."""
+        return [int(t) for t in self.session.LockStamps(dbus_interface=STAMPS_IFACE)]
+
+    def unlock(self):
+        """The session unlocked again, as after the user typed the password."""
+        self.session.UpdateProperties("org.freedesktop.login1.Session",
+                                      {"LockedHint": dbus.Boolean(False)},
+                                      dbus_interface=MOCK_IFACE)
 
     def wait_for_locks(self, count, timeout=10.0):
         wait_until(lambda: len(self.lock_calls()) >= count, timeout,
@@ -183,6 +200,36 @@ class Harness:
     def unplug(self, syspath):
         self.testbed.uevent(syspath, "remove")
         self.testbed.remove_device(syspath)
+
+    # --- audio server ---------------------------------------------------------------------
+    def start_pulse(self):
+        """A private pulseaudio daemon; the program started afterwards talks to it."""
+        socket = os.path.join(self.env["XDG_RUNTIME_DIR"], "pulse", "native")
+        os.makedirs(os.path.dirname(socket), mode=0o700, exist_ok=True)
+        env = dict(self.env, DBUS_SESSION_BUS_ADDRESS="disabled:")
+        env.pop("DISPLAY", None)
+        daemon = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+             "--use-pid-file=no", "--log-level=error", "-L",
+             "module-native-protocol-unix auth-anonymous=1 socket=" + socket,
+             "-L", "module-cli-protocol-unix socket=" + self.pulse_cli_socket()],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(daemon)
+        self.env["PULSE_SERVER"] = "unix:" + socket
+        self.env["PULSE_COOKIE"] = os.path.join(self.env["HOME"], "pulse-cookie")
+        wait_until(lambda: daemon.poll() is not None or self.pactl("info") is not None,
+                   what="the audio server")
+        if daemon.poll() is not None:
+            raise AssertionError("pulseaudio exited at start")
+
+    def pulse_cli_socket(self):
+        """The daemon's command-line socket: commands written there need no client start-up."""
+        return os.path.join(self.env["XDG_RUNTIME_DIR"], "pulse", "cli")
+
+    def pactl(self, *args):
+        """pactl's output, or None when it failed."""
+        done = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True)
+        return done.stdout.strip() if done.returncode == 0 else None
 
     # --- the program -----------------------------------------------------------------------
     def write_settings(self, text):

@@ -38,6 +38,38 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(self.h.wait_for_locks(1), 1, self.h.output(proc))
         self.assertIsNone(proc.poll())
 
+    def test_losing_the_watched_audio_output_locks_once_and_stays_armed(self):
+        self.h.start_pulse()
+        module = self.h.pactl("load-module", "module-null-sink", "sink_name=e2e_out")
+        self.assertIsNotNone(module)
+        self.h.pactl("set-default-sink", "e2e_out")
+        self.h.write_settings("[General]\nuseHeadphones=true\n")
+        proc = self.start()
+        wait_until(lambda: "Wardlatch" in (self.h.pactl("list", "clients") or ""), 10,
+                   "the program's audio connection")
+        # Unloading again and again until the watch is on: the launch arms it a moment later.
+        before = time.monotonic_ns()
+        for _ in range(20):
+            self.assertIsNotNone(self.h.pactl("unload-module", module), self.h.output(proc))
+            try:
+                wait_until(self.h.lock_stamps, 1, "a lock request")
+                break
+            except AssertionError:
+                pass
+            module = self.h.pactl("load-module", "module-null-sink", "sink_name=e2e_out")
+            self.h.pactl("set-default-sink", "e2e_out")
+        wait_until(self.h.lock_stamps, 5, "a lock request")
+        stamps = self.h.lock_stamps()
+        self.assertEqual(len(stamps), 1, self.h.output(proc))
+        self.assertGreater(stamps[0], before)
+        # The sink comes back under its name: its next loss locks again.
+        self.h.unlock()
+        module = self.h.pactl("load-module", "module-null-sink", "sink_name=e2e_out")
+        self.h.pactl("set-default-sink", "e2e_out")
+        self.h.pactl("unload-module", module)
+        self.assertEqual(self.h.wait_for_locks(2), 2, self.h.output(proc))
+        self.assertIsNone(proc.poll())
+
     def test_clicking_the_icon_toggles_the_panel(self):
         self.start()
         wait_until(self.h.panel_visible, 10, "the panel opened at launch")
