@@ -9,6 +9,7 @@
 #include <pulse/timeval.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <map>
@@ -98,7 +99,9 @@ struct PulseAudioHardware::Private
     // The mirror: any thread, under mutex.
     mutable std::mutex mutex;
     std::condition_variable firstState;
-    bool stateKnown = false; // the first connection attempt ended one way or the other
+    // The first connection attempt ended one way or the other. Written under mutex; atomic as
+    // well, since g++ 12's ThreadSanitizer does not see the mutex taken back inside wait_for.
+    std::atomic<bool> stateKnown{false};
     bool synced = false;
     std::string defaultSink;
     std::map<std::string, Sink> sinks;
@@ -382,11 +385,8 @@ PulseAudioHardware::PulseAudioHardware(std::chrono::milliseconds startWait)
         return;
     // A short wait so the default output device can be read right after construction; a
     // server that does not answer in time is picked up in the background.
-    // (A deadline on the system clock: ThreadSanitizer in g++ 12 misses the monotonic-clock wait
-    // that wait_for uses and then reports this flag as a race.)
     std::unique_lock lock(d->mutex);
-    d->firstState.wait_until(lock, std::chrono::system_clock::now() + startWait,
-                             [&] { return d->stateKnown; });
+    d->firstState.wait_for(lock, startWait, [&] { return d->stateKnown.load(); });
 }
 
 PulseAudioHardware::~PulseAudioHardware()
