@@ -26,6 +26,8 @@ BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configur
 MOCK_IFACE = "org.freedesktop.DBus.Mock"
 WATCHER = "org.kde.StatusNotifierWatcher"
 ITEM_IFACE = "org.kde.StatusNotifierItem"
+PORTAL = "org.freedesktop.portal.Desktop"
+PORTAL_PATH = "/org/freedesktop/portal/desktop"
 SESSION_PATH = "/org/freedesktop/login1/session/c1"
 
 
@@ -205,6 +207,29 @@ class Harness:
              % (WATCHER, WATCHER)),
             ("RegisterStatusNotifierHost", "s", "", ""),
         ], dbus_interface=MOCK_IFACE)
+
+    def start_shortcuts_portal(self):
+        """A desktop portal with global shortcuts on the session bus (see the template)."""
+        template = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "global_shortcuts_portal.py")
+        self.session_bus = dbus.bus.BusConnection(self.env["DBUS_SESSION_BUS_ADDRESS"])
+        portal = subprocess.Popen(
+            ["/usr/bin/python3", "-m", "dbusmock", "--session", "--template", template],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(portal)
+        wait_until(lambda: self.session_bus.name_has_owner(PORTAL), what="the portal stand-in")
+        self.portal = self.session_bus.get_object(PORTAL, PORTAL_PATH)
+
+    def portal_binding(self):
+        """(session, [shortcut ids]) of the portal's last binding."""
+        session, ids = self.portal.Bound(dbus_interface="org.wardlatch.Probe")
+        return str(session), [str(i) for i in ids]
+
+    def activate_shortcut(self, session, shortcut_id):
+        self.portal.EmitSignal(
+            "org.freedesktop.portal.GlobalShortcuts", "Activated", "osta{sv}",
+            [dbus.ObjectPath(session), shortcut_id, dbus.UInt64(1),
+             dbus.Dictionary({}, signature="sv")], dbus_interface=MOCK_IFACE)
 
     def registered_items(self):
         return [str(i) for i in self.watcher.Get(WATCHER, "RegisteredStatusNotifierItems",
