@@ -8,8 +8,11 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace wl::portal {
 // One entry of the portal's a(sa{sv}) shortcut lists.
@@ -47,6 +50,8 @@ const QString kInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcut
 const QString kRequestInterface = QStringLiteral("org.freedesktop.portal.Request");
 const QString kSessionInterface = QStringLiteral("org.freedesktop.portal.Session");
 constexpr uint kResponseSuccess = 0;
+// The first call may start the portal (bus activation), which takes a while at login.
+constexpr int kStartTimeoutMs = 15000;
 
 QVariant unwrap(QVariant value)
 {
@@ -130,6 +135,16 @@ PortalKeyGrabber::PortalKeyGrabber(QDBusConnection bus, int timeoutMs, QObject* 
     }
     m_bus.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
                   SLOT(onActivated(QDBusMessage)));
+    // A portal that restarts has forgotten our session: bind again when it is back.
+    auto* watcher = new QDBusServiceWatcher(kService, m_bus,
+                                            QDBusServiceWatcher::WatchForRegistration |
+                                                QDBusServiceWatcher::WatchForUnregistration,
+                                            this);
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { portalGone(); });
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        if (m_availability != Availability::Available)
+            checkVersion();
+    });
     checkVersion();
 }
 
@@ -191,20 +206,43 @@ void PortalKeyGrabber::checkVersion()
     QDBusMessage get = QDBusMessage::createMethodCall(
         kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     get << kInterface << QStringLiteral("version");
-    call(get, [this](const QDBusMessage& reply) {
-        if (reply.type() != QDBusMessage::ReplyMessage) {
-            becomeUnavailable(reply.errorMessage());
-            return;
-        }
-        bool ok = false;
-        const uint version = unwrap(reply.arguments().value(0)).toUInt(&ok);
-        if (!ok || version < 1) {
-            becomeUnavailable(QStringLiteral("version %1").arg(version));
-            return;
-        }
-        m_availability = Availability::Available;
-        scheduleSync();
-    });
+    const quint64 generation = ++m_generation;
+    call(get, std::max(m_timeoutMs, kStartTimeoutMs),
+         [this, generation](const QDBusMessage& reply) {
+             if (generation != m_generation)
+                 return;
+             if (reply.type() != QDBusMessage::ReplyMessage) {
+                 becomeUnavailable(reply.errorMessage());
+                 return;
+             }
+             bool ok = false;
+             const uint version = unwrap(reply.arguments().value(0)).toUInt(&ok);
+             if (!ok || version < 1) {
+                 becomeUnavailable(QStringLiteral("version %1").arg(version));
+                 return;
+             }
+             m_availability = Availability::Available;
+             scheduleSync();
+         });
+}
+
+void PortalKeyGrabber::portalGone()
+{
+    ++m_generation;
+    forgetSession();
+    m_requested.clear();
+    m_availability = Availability::Checking;
+    reportUnavailable(QStringLiteral("the desktop portal left the session bus"));
+}
+
+void PortalKeyGrabber::reportUnavailable(const QString& why)
+{
+    if (m_wanted.isEmpty())
+        return;
+    log(QStringLiteral("%1: the lock shortcut does not work for now").arg(why));
+    const QList<Shortcut> affected = m_wanted;
+    for (const Shortcut& s : affected)
+        notifyStatus(s, GrabResult::Unavailable);
 }
 
 void PortalKeyGrabber::becomeUnavailable(const QString& why)
@@ -244,19 +282,37 @@ void PortalKeyGrabber::sync()
         createSession(m_generation);
 }
 
-void PortalKeyGrabber::closeSession()
+void PortalKeyGrabber::forgetSession()
 {
     const QStringList stale = m_responses.keys();
     for (const QString& path : stale)
         forgetResponse(path);
     m_bound.clear();
-    m_requested.clear();
-    if (m_session.isEmpty())
-        return;
-    QDBusMessage close = QDBusMessage::createMethodCall(kService, m_session, kSessionInterface,
-                                                        QStringLiteral("Close"));
+    if (!m_session.isEmpty())
+        m_bus.disconnect(kService, m_session, kSessionInterface, QStringLiteral("Closed"), this,
+                         SLOT(onSessionClosed(QDBusMessage)));
     m_session.clear();
-    call(close, [](const QDBusMessage&) {});
+}
+
+void PortalKeyGrabber::closeSession()
+{
+    const QString session = m_session;
+    forgetSession();
+    m_requested.clear();
+    if (session.isEmpty())
+        return;
+    call(QDBusMessage::createMethodCall(kService, session, kSessionInterface,
+                                        QStringLiteral("Close")),
+         m_timeoutMs, [](const QDBusMessage&) {});
+}
+
+void PortalKeyGrabber::onSessionClosed(const QDBusMessage& signal)
+{
+    if (m_session.isEmpty() || signal.path() != m_session)
+        return;
+    ++m_generation;
+    forgetSession(); // m_requested stays: the same set is not asked for again at once
+    reportUnavailable(QStringLiteral("the desktop closed the shortcut session"));
 }
 
 QString PortalKeyGrabber::nextToken(const char* prefix)
@@ -277,9 +333,9 @@ QString PortalKeyGrabber::requestPath(const QString& token) const
     return QStringLiteral("%1/request/%2/%3").arg(kPath, senderElement(), token);
 }
 
-void PortalKeyGrabber::call(QDBusMessage message, ReplyHandler onReply)
+void PortalKeyGrabber::call(QDBusMessage message, int timeoutMs, ReplyHandler onReply)
 {
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message, m_timeoutMs), this);
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message, timeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [onReply = std::move(onReply)](QDBusPendingCallWatcher* finished) {
                 finished->deleteLater();
@@ -332,6 +388,8 @@ void PortalKeyGrabber::createSession(quint64 generation)
         m_session = handleText(results.value(QStringLiteral("session_handle")));
         if (m_session.isEmpty())
             m_session = predictedSession;
+        m_bus.connect(kService, m_session, kSessionInterface, QStringLiteral("Closed"), this,
+                      SLOT(onSessionClosed(QDBusMessage)));
         bindShortcuts(generation);
     };
     // Subscribed before the call: the answer may come before the reply does.
@@ -341,7 +399,7 @@ void PortalKeyGrabber::createSession(quint64 generation)
                                                          QStringLiteral("CreateSession"));
     create << QVariantMap{{QStringLiteral("handle_token"), token},
                           {QStringLiteral("session_handle_token"), sessionToken}};
-    call(create, [this, generation, predicted, onCreated](const QDBusMessage& reply) {
+    call(create, m_timeoutMs, [this, generation, predicted, onCreated](const QDBusMessage& reply) {
         if (generation != m_generation)
             return;
         if (reply.type() != QDBusMessage::ReplyMessage) {
@@ -394,7 +452,7 @@ void PortalKeyGrabber::bindShortcuts(quint64 generation)
                                                        QStringLiteral("BindShortcuts"));
     bind << QVariant::fromValue(QDBusObjectPath(m_session)) << QVariant::fromValue(entries)
          << QString() << QVariantMap{{QStringLiteral("handle_token"), token}};
-    call(bind, [this, generation, predicted, onBound](const QDBusMessage& reply) {
+    call(bind, m_timeoutMs, [this, generation, predicted, onBound](const QDBusMessage& reply) {
         if (generation != m_generation)
             return;
         if (reply.type() != QDBusMessage::ReplyMessage) {

@@ -42,6 +42,7 @@ public:
 private Q_SLOTS:
     void onResponse(const QDBusMessage& signal);
     void onActivated(const QDBusMessage& signal);
+    void onSessionClosed(const QDBusMessage& signal);
 
 private:
     enum class Availability
@@ -55,13 +56,16 @@ private:
 
     void checkVersion();
     void becomeUnavailable(const QString& why);
+    void portalGone();
+    void reportUnavailable(const QString& why);
+    void forgetSession();
     void scheduleSync();
     void sync();
     void closeSession();
     void createSession(quint64 generation);
     void bindShortcuts(quint64 generation);
     void failed(quint64 generation, const QString& why);
-    void call(QDBusMessage message, ReplyHandler onReply);
+    void call(QDBusMessage message, int timeoutMs, ReplyHandler onReply);
     QString nextToken(const char* prefix);
     QString requestPath(const QString& token) const;
     QString senderElement() const;

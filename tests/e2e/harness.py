@@ -210,8 +210,8 @@ class Harness:
 
     def start_shortcuts_portal(self):
         """A desktop portal with global shortcuts on the session bus (see the template)."""
-        template = os.path.join(os.path.dirname(os.path.abspath(__file__)),
-                                "global_shortcuts_portal.py")
+        template = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                "support", "global_shortcuts_portal.py")
         self.session_bus = dbus.bus.BusConnection(self.env["DBUS_SESSION_BUS_ADDRESS"])
         portal = subprocess.Popen(
             ["/usr/bin/python3", "-m", "dbusmock", "--session", "--template", template],

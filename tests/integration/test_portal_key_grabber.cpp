@@ -36,61 +36,16 @@ QVariant v(const QVariant& value)
     return QVariant::fromValue(QDBusVariant(value));
 }
 
-// A portal that answers each request with a Response on the request object the caller
-// predicted; the caller's own unique name makes up that path, as the real portal does.
+// A portal offering global shortcuts that answers each request at once (see the template).
 // bindResponse is the code BindShortcuts answers with (0 bound, 1 refused by the user).
 std::unique_ptr<DBusMock> globalShortcutsPortal(uint bindResponse = 0)
 {
-    auto mock = std::make_unique<DBusMock>(DBusMock::Bus::Session, kPortal,
-                                           QStringList{kPortal, kPath, kShortcuts});
+    auto mock = std::make_unique<DBusMock>(
+        DBusMock::Bus::Session, kPortal,
+        QStringList{QStringLiteral("--template"), QStringLiteral(WL_PORTAL_TEMPLATE),
+                    QStringLiteral("--parameters"),
+                    QStringLiteral("{\"bind_response\": %1}").arg(bindResponse)});
     if (!mock->start())
-        return nullptr;
-    QString sender = PrivateBuses::session().baseService().mid(1);
-    sender.replace(u'.', u'_');
-    const QString respond =
-        QStringLiteral("m = dbus.lowlevel.SignalMessage(p, 'org.freedesktop.portal.Request', "
-                       "'Response')\n"
-                       "m.append(dbus.UInt32(code), results, signature='ua{sv}')\n"
-                       "for loc in self.locations:\n"
-                       "    loc[0].send_message(m)\n"
-                       "ret = dbus.ObjectPath(p)\n");
-    const QString create =
-        QStringLiteral("p = '/org/freedesktop/portal/desktop/request/%1/' + "
-                       "args[0]['handle_token']\n"
-                       "s = '/org/freedesktop/portal/desktop/session/%1/' + "
-                       "args[0]['session_handle_token']\n"
-                       "code = 0\n"
-                       "results = {'session_handle': dbus.String(s, variant_level=1)}\n")
-            .arg(sender) +
-        respond;
-    const QString bind =
-        QStringLiteral("p = '/org/freedesktop/portal/desktop/request/%1/' + "
-                       "args[3]['handle_token']\n"
-                       "self.triggers = [str(e[1]['preferred_trigger']) for e in args[1]]\n"
-                       "self.ids = [str(e[0]) for e in args[1]]\n"
-                       "code = %2\n"
-                       "results = {'shortcuts': dbus.Array([(e[0], {'trigger_description': "
-                       "dbus.String(e[1]['preferred_trigger'], variant_level=1)}) for e in "
-                       "args[1]], signature='(sa{sv})', variant_level=1)}\n")
-            .arg(sender)
-            .arg(bindResponse) +
-        respond;
-    const QList<QVariantList> calls{
-        {kShortcuts, QStringLiteral("CreateSession"), QStringLiteral("a{sv}"), QStringLiteral("o"),
-         create},
-        {kShortcuts, QStringLiteral("BindShortcuts"), QStringLiteral("oa(sa{sv})sa{sv}"),
-         QStringLiteral("o"), bind},
-        {kProbe, QStringLiteral("Triggers"), QString(), QStringLiteral("as"),
-         QStringLiteral("ret = getattr(self, 'triggers', [])")},
-    };
-    for (const QVariantList& add : calls) {
-        if (mock->mockCall(kPath, QStringLiteral("AddMethod"), add).type() !=
-            QDBusMessage::ReplyMessage)
-            return nullptr;
-    }
-    if (mock->mockCall(kPath, QStringLiteral("AddProperty"),
-                       {kShortcuts, QStringLiteral("version"), v(1u)})
-            .type() != QDBusMessage::ReplyMessage)
         return nullptr;
     return mock;
 }
@@ -189,6 +144,45 @@ TEST_F(PortalKeyGrabberTest, BindsTheRecordedChordLocksOnItsActivationAndFollows
     binder->storeShortcut(kHotKey, std::nullopt);
     ASSERT_TRUE(QTest::qWaitFor([&] { return portalGrabber.sessionHandle().isEmpty(); }));
     EXPECT_EQ(portal->calledMethods(kPath).count(QStringLiteral("CreateSession")), 2);
+}
+
+TEST_F(PortalKeyGrabberTest, ALostSessionOrPortalIsShownAndARestartedPortalBindsAgain)
+{
+    auto portal = globalShortcutsPortal();
+    ASSERT_TRUE(portal);
+    auto owned = std::make_unique<PortalKeyGrabber>(PrivateBuses::session());
+    PortalKeyGrabber& portalGrabber = *owned;
+    bindLockShortcut(std::move(owned));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber.boundShortcuts().isEmpty(); }));
+    const auto unavailable = [&] {
+        return binder->bindingStatus(kHotKey) == GrabResult::Unavailable;
+    };
+
+    // The desktop ends the session.
+    const QDBusMessage closed = portal->mockCall(
+        kPath, QStringLiteral("EmitSignalDetailed"),
+        {QStringLiteral("org.freedesktop.portal.Session"), QStringLiteral("Closed"),
+         QStringLiteral("a{sv}"), QVariantList{v(QVariantMap{})},
+         QVariantMap{{QStringLiteral("path"), portalGrabber.sessionHandle()}}});
+    ASSERT_EQ(closed.type(), QDBusMessage::ReplyMessage) << closed.errorMessage().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor(unavailable, 5000));
+    EXPECT_EQ(recorder.statusText(), kUnavailableText);
+    EXPECT_TRUE(portalGrabber.boundShortcuts().isEmpty());
+
+    // The portal goes away and comes back: the chord is bound again and locks.
+    portal.reset();
+    portal = globalShortcutsPortal();
+    ASSERT_TRUE(portal);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber.boundShortcuts().isEmpty(); }));
+    EXPECT_EQ(binder->bindingStatus(kHotKey), GrabResult::Ok);
+    EXPECT_TRUE(recorder.statusText().isEmpty());
+    activate(*portal, portalGrabber.sessionHandle(), PortalKeyGrabber::shortcutId(kLockChord));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return locks > 0; }, 5000));
+
+    // Gone while bound: shown at once.
+    portal.reset();
+    ASSERT_TRUE(QTest::qWaitFor(unavailable, 5000));
+    EXPECT_EQ(recorder.statusText(), kUnavailableText);
 }
 
 TEST_F(PortalKeyGrabberTest, ABindingTheDesktopRefusesIsShownNotPretended)

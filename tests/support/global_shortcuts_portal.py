@@ -1,5 +1,6 @@
 """dbusmock template: a desktop portal offering global shortcuts. Each request is answered at once
-with a Response on the request object the caller predicted from its own bus name."""
+with a Response on the request object the caller predicted from its own bus name. Parameter
+bind_response: the code BindShortcuts answers with (0 bound, 1 refused by the user)."""
 
 import dbus
 import dbus.lowlevel
@@ -15,15 +16,17 @@ PROBE_IFACE = "org.wardlatch.Probe"
 def load(mock, parameters):
     mock.AddProperty(MAIN_IFACE, "version", dbus.UInt32(1))
     mock.bound = ("", [])
+    mock.triggers = []
+    mock.bind_response = int((parameters or {}).get("bind_response", 0))
 
 
 def _path(kind, sender, token):
     return "%s/%s/%s/%s" % (MAIN_OBJ, kind, sender.lstrip(":").replace(".", "_"), token)
 
 
-def _respond(mock, path, results):
+def _respond(mock, path, results, code=0):
     message = dbus.lowlevel.SignalMessage(path, "org.freedesktop.portal.Request", "Response")
-    message.append(dbus.UInt32(0), results, signature="ua{sv}")
+    message.append(dbus.UInt32(code), results, signature="ua{sv}")
     for location in mock.locations:
         location[0].send_message(message)
 
@@ -39,12 +42,15 @@ def CreateSession(self, options, sender):
 @dbus.service.method(MAIN_IFACE, in_signature="oa(sa{sv})sa{sv}", out_signature="o",
                      sender_keyword="sender")
 def BindShortcuts(self, session, shortcuts, parent_window, options, sender):
-    self.bound = (str(session), [str(s[0]) for s in shortcuts])
+    self.triggers = [str(s[1]["preferred_trigger"]) for s in shortcuts]
+    if self.bind_response == 0:
+        self.bound = (str(session), [str(s[0]) for s in shortcuts])
     request = _path("request", sender, options["handle_token"])
     described = [(s[0], {"trigger_description": dbus.String(s[1]["preferred_trigger"],
                                                             variant_level=1)}) for s in shortcuts]
     _respond(self, request,
-             {"shortcuts": dbus.Array(described, signature="(sa{sv})", variant_level=1)})
+             {"shortcuts": dbus.Array(described, signature="(sa{sv})", variant_level=1)},
+             self.bind_response)
     return dbus.ObjectPath(request)
 
 
@@ -52,3 +58,9 @@ def BindShortcuts(self, session, shortcuts, parent_window, options, sender):
 def Bound(self):
     """The session and shortcut ids of the last binding."""
     return self.bound
+
+
+@dbus.service.method(PROBE_IFACE, in_signature="", out_signature="as")
+def Triggers(self):
+    """The preferred triggers of the last BindShortcuts."""
+    return self.triggers
