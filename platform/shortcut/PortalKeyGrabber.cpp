@@ -240,9 +240,14 @@ void PortalKeyGrabber::reportUnavailable(const QString& why)
     if (m_wanted.isEmpty())
         return;
     log(QStringLiteral("%1: the lock shortcut does not work for now").arg(why));
-    const QList<Shortcut> affected = m_wanted;
+    notifyWanted(GrabResult::Unavailable);
+}
+
+void PortalKeyGrabber::notifyWanted(GrabResult result)
+{
+    const QList<Shortcut> affected = m_wanted; // a handler may rebind
     for (const Shortcut& s : affected)
-        notifyStatus(s, GrabResult::Unavailable);
+        notifyStatus(s, result);
 }
 
 void PortalKeyGrabber::becomeUnavailable(const QString& why)
@@ -251,9 +256,7 @@ void PortalKeyGrabber::becomeUnavailable(const QString& why)
     log(QStringLiteral("the desktop portal offers no global shortcuts (%1): the lock shortcut "
                        "is not available")
             .arg(why));
-    const QList<Shortcut> affected = m_wanted;
-    for (const Shortcut& s : affected)
-        notifyStatus(s, GrabResult::Unavailable);
+    notifyWanted(GrabResult::Unavailable);
 }
 
 void PortalKeyGrabber::scheduleSync()
@@ -370,49 +373,57 @@ void PortalKeyGrabber::onResponse(const QDBusMessage& signal)
     handler(args.value(0).toUInt(), results);
 }
 
+void PortalKeyGrabber::request(QDBusMessage message, const QString& token, quint64 generation,
+                               const QString& what, ResultsHandler onSuccess)
+{
+    const QString predicted = requestPath(token);
+    ResponseHandler onResponse = [this, generation, what, onSuccess = std::move(onSuccess)](
+                                     uint code, const QVariantMap& results) {
+        if (generation != m_generation)
+            return;
+        if (code != kResponseSuccess)
+            failed(generation, QStringLiteral("%1 (response %2)").arg(what).arg(code));
+        else
+            onSuccess(results);
+    };
+    // Subscribed before the call: the answer may come before the reply does.
+    expectResponse(predicted, onResponse);
+    call(std::move(message), m_timeoutMs,
+         [this, generation, predicted, onResponse](const QDBusMessage& reply) {
+             if (generation != m_generation)
+                 return;
+             if (reply.type() != QDBusMessage::ReplyMessage) {
+                 failed(generation, reply.errorMessage());
+                 return;
+             }
+             // Older portals put the request elsewhere than predicted.
+             const QString actual = handleText(reply.arguments().value(0));
+             if (!actual.isEmpty() && actual != predicted && m_responses.contains(predicted)) {
+                 forgetResponse(predicted);
+                 expectResponse(actual, onResponse);
+             }
+         });
+}
+
 void PortalKeyGrabber::createSession(quint64 generation)
 {
     const QString token = nextToken("r");
     const QString sessionToken = nextToken("s");
-    const QString predicted = requestPath(token);
     const QString predictedSession =
         QStringLiteral("%1/session/%2/%3").arg(kPath, senderElement(), sessionToken);
-    ResponseHandler onCreated = [this, generation, predictedSession](uint code,
-                                                                     const QVariantMap& results) {
-        if (generation != m_generation)
-            return;
-        if (code != kResponseSuccess) {
-            failed(generation, QStringLiteral("no session (response %1)").arg(code));
-            return;
-        }
-        m_session = handleText(results.value(QStringLiteral("session_handle")));
-        if (m_session.isEmpty())
-            m_session = predictedSession;
-        m_bus.connect(kService, m_session, kSessionInterface, QStringLiteral("Closed"), this,
-                      SLOT(onSessionClosed(QDBusMessage)));
-        bindShortcuts(generation);
-    };
-    // Subscribed before the call: the answer may come before the reply does.
-    expectResponse(predicted, onCreated);
-
     QDBusMessage create = QDBusMessage::createMethodCall(kService, kPath, kInterface,
                                                          QStringLiteral("CreateSession"));
     create << QVariantMap{{QStringLiteral("handle_token"), token},
                           {QStringLiteral("session_handle_token"), sessionToken}};
-    call(create, m_timeoutMs, [this, generation, predicted, onCreated](const QDBusMessage& reply) {
-        if (generation != m_generation)
-            return;
-        if (reply.type() != QDBusMessage::ReplyMessage) {
-            failed(generation, reply.errorMessage());
-            return;
-        }
-        // Older portals put the request elsewhere than predicted.
-        const QString actual = handleText(reply.arguments().value(0));
-        if (!actual.isEmpty() && actual != predicted && m_responses.contains(predicted)) {
-            forgetResponse(predicted);
-            expectResponse(actual, onCreated);
-        }
-    });
+    request(create, token, generation, QStringLiteral("no session"),
+            [this, generation, predictedSession](const QVariantMap& results) {
+                m_session = handleText(results.value(QStringLiteral("session_handle")));
+                if (m_session.isEmpty())
+                    m_session = predictedSession;
+                m_bus.connect(kService, m_session, kSessionInterface, QStringLiteral("Closed"),
+                              this, SLOT(onSessionClosed(QDBusMessage)));
+                bindShortcuts(generation);
+            });
 }
 
 void PortalKeyGrabber::bindShortcuts(quint64 generation)
@@ -425,46 +436,25 @@ void PortalKeyGrabber::bindShortcuts(quint64 generation)
              {QStringLiteral("preferred_trigger"), triggerFor(s)}}};
     }
     const QString token = nextToken("r");
-    const QString predicted = requestPath(token);
-    ResponseHandler onBound = [this, generation](uint code, const QVariantMap& results) {
-        if (generation != m_generation)
-            return;
-        if (code != kResponseSuccess) {
-            failed(generation,
-                   QStringLiteral("the desktop did not bind it (response %1)").arg(code));
-            return;
-        }
-        const auto bound =
-            qdbus_cast<QList<portal::ShortcutEntry>>(results.value(QStringLiteral("shortcuts")));
-        m_bound = m_requested;
-        for (const portal::ShortcutEntry& entry : std::as_const(bound)) {
-            log(QStringLiteral("shortcut %1 bound by the desktop as \"%2\"")
-                    .arg(entry.id,
-                         entry.properties.value(QStringLiteral("trigger_description")).toString()));
-        }
-        const QList<Shortcut> done = m_bound;
-        for (const Shortcut& s : done)
-            notifyStatus(s, GrabResult::Ok);
-    };
-    expectResponse(predicted, onBound);
-
     QDBusMessage bind = QDBusMessage::createMethodCall(kService, kPath, kInterface,
                                                        QStringLiteral("BindShortcuts"));
     bind << QVariant::fromValue(QDBusObjectPath(m_session)) << QVariant::fromValue(entries)
          << QString() << QVariantMap{{QStringLiteral("handle_token"), token}};
-    call(bind, m_timeoutMs, [this, generation, predicted, onBound](const QDBusMessage& reply) {
-        if (generation != m_generation)
-            return;
-        if (reply.type() != QDBusMessage::ReplyMessage) {
-            failed(generation, reply.errorMessage());
-            return;
-        }
-        const QString actual = handleText(reply.arguments().value(0));
-        if (!actual.isEmpty() && actual != predicted && m_responses.contains(predicted)) {
-            forgetResponse(predicted);
-            expectResponse(actual, onBound);
-        }
-    });
+    request(
+        bind, token, generation, QStringLiteral("the desktop did not bind it"),
+        [this](const QVariantMap& results) {
+            const auto bound = qdbus_cast<QList<portal::ShortcutEntry>>(
+                results.value(QStringLiteral("shortcuts")));
+            for (const portal::ShortcutEntry& entry : bound) {
+                log(QStringLiteral("shortcut %1 bound by the desktop as \"%2\"")
+                        .arg(entry.id, entry.properties.value(QStringLiteral("trigger_description"))
+                                           .toString()));
+            }
+            m_bound = m_requested;
+            const QList<Shortcut> done = m_bound; // a handler may rebind
+            for (const Shortcut& s : done)
+                notifyStatus(s, GrabResult::Ok);
+        });
 }
 
 void PortalKeyGrabber::failed(quint64 generation, const QString& why)

@@ -53,11 +53,13 @@ private:
     };
     using ResponseHandler = std::function<void(uint code, const QVariantMap& results)>;
     using ReplyHandler = std::function<void(const QDBusMessage& reply)>;
+    using ResultsHandler = std::function<void(const QVariantMap& results)>;
 
     void checkVersion();
     void becomeUnavailable(const QString& why);
     void portalGone();
     void reportUnavailable(const QString& why);
+    void notifyWanted(GrabResult result);
     void forgetSession();
     void scheduleSync();
     void sync();
@@ -65,6 +67,9 @@ private:
     void createSession(quint64 generation);
     void bindShortcuts(quint64 generation);
     void failed(quint64 generation, const QString& why);
+    // A portal request: answered by a Response on the request object named by token.
+    void request(QDBusMessage message, const QString& token, quint64 generation,
+                 const QString& what, ResultsHandler onSuccess);
     void call(QDBusMessage message, int timeoutMs, ReplyHandler onReply);
     QString nextToken(const char* prefix);
     QString requestPath(const QString& token) const;
