@@ -10,6 +10,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QGuiApplication>
 #include <QTimer>
 
 #include <algorithm>
@@ -143,9 +144,26 @@ PortalKeyGrabber::PortalKeyGrabber(QDBusConnection bus, int timeoutMs, QObject* 
     connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { portalGone(); });
     connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
         if (m_availability != Availability::Available)
-            checkVersion();
+            registerAndCheck();
     });
-    checkVersion();
+    registerAndCheck();
+}
+
+void PortalKeyGrabber::registerAndCheck()
+{
+    // A program outside a sandbox names its desktop entry first, so the desktop can show who
+    // asks; portals without the registry answer with an error, which changes nothing.
+    const QString appId = QGuiApplication::desktopFileName();
+    if (appId.isEmpty()) {
+        checkVersion();
+        return;
+    }
+    QDBusMessage registration = QDBusMessage::createMethodCall(
+        kService, kPath, QStringLiteral("org.freedesktop.host.portal.Registry"),
+        QStringLiteral("Register"));
+    registration << appId << QVariantMap{};
+    call(registration, std::max(m_timeoutMs, kStartTimeoutMs),
+         [this](const QDBusMessage&) { checkVersion(); });
 }
 
 PortalKeyGrabber::~PortalKeyGrabber()

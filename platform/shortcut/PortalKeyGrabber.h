@@ -55,6 +55,7 @@ private:
     using ReplyHandler = std::function<void(const QDBusMessage& reply)>;
     using ResultsHandler = std::function<void(const QVariantMap& results)>;
 
+    void registerAndCheck();
     void checkVersion();
     void becomeUnavailable(const QString& why);
     void portalGone();

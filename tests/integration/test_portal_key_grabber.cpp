@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QGuiApplication>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -148,12 +150,19 @@ TEST_F(PortalKeyGrabberTest, BindsTheRecordedChordLocksOnItsActivationAndFollows
 
 TEST_F(PortalKeyGrabberTest, ALostSessionOrPortalIsShownAndARestartedPortalBindsAgain)
 {
+    // With a desktop entry named, each portal hears who asks before anything else.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.wardlatch.Test"));
+    const auto unnamed = qScopeGuard([] { QGuiApplication::setDesktopFileName(QString()); });
+    const auto registeredFirst = [](DBusMock& portal) {
+        return portal.calledMethods(kPath).value(0) == QLatin1String("Register");
+    };
     auto portal = globalShortcutsPortal();
     ASSERT_TRUE(portal);
     auto owned = std::make_unique<PortalKeyGrabber>(PrivateBuses::session());
     PortalKeyGrabber& portalGrabber = *owned;
     bindLockShortcut(std::move(owned));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber.boundShortcuts().isEmpty(); }));
+    EXPECT_TRUE(registeredFirst(*portal));
     const auto unavailable = [&] {
         return binder->bindingStatus(kHotKey) == GrabResult::Unavailable;
     };
@@ -176,6 +185,7 @@ TEST_F(PortalKeyGrabberTest, ALostSessionOrPortalIsShownAndARestartedPortalBinds
     ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber.boundShortcuts().isEmpty(); }));
     EXPECT_EQ(binder->bindingStatus(kHotKey), GrabResult::Ok);
     EXPECT_TRUE(recorder.statusText().isEmpty());
+    EXPECT_TRUE(registeredFirst(*portal));
     activate(*portal, portalGrabber.sessionHandle(), PortalKeyGrabber::shortcutId(kLockChord));
     ASSERT_TRUE(QTest::qWaitFor([&] { return locks > 0; }, 5000));
 
