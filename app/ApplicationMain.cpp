@@ -63,6 +63,8 @@ int applicationMain(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("wardlatch"));
     QApplication::setApplicationDisplayName(QStringLiteral("Wardlatch"));
     QApplication::setApplicationVersion(QStringLiteral(WL_VERSION));
+    // Names our menu entry: notifications and the desktop portal know us by it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("wardlatch"));
     QApplication::setQuitOnLastWindowClosed(false);
     quitOnTerminationSignals(&app);
 

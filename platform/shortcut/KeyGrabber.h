@@ -7,7 +7,9 @@
 namespace wl {
 
 // A system-wide key grab: while a chord is grabbed, pressing it anywhere in the session calls
-// the pressed handler once per press (held keys do not repeat it).
+// the pressed handler once per press (held keys do not repeat it). Where the desktop decides a
+// grab later (it may ask the user first), grab answers Ok and the outcome follows through the
+// status handler; so does a grab that stops working.
 class KeyGrabber
 {
 public:
@@ -18,6 +20,7 @@ public:
         Unavailable, // no way to grab keys in this session, or a key with no key code here
     };
     using PressedHandler = std::function<void(const Shortcut&)>;
+    using StatusHandler = std::function<void(const Shortcut&, GrabResult)>;
 
     virtual ~KeyGrabber() = default;
 
@@ -26,6 +29,7 @@ public:
     virtual void ungrab(const Shortcut& shortcut) = 0;
 
     void setPressedHandler(PressedHandler handler) { m_pressed = std::move(handler); }
+    void setStatusHandler(StatusHandler handler) { m_status = std::move(handler); }
 
 protected:
     void notifyPressed(const Shortcut& shortcut)
@@ -33,9 +37,15 @@ protected:
         if (m_pressed)
             m_pressed(shortcut);
     }
+    void notifyStatus(const Shortcut& shortcut, GrabResult result)
+    {
+        if (m_status)
+            m_status(shortcut, result);
+    }
 
 private:
     PressedHandler m_pressed;
+    StatusHandler m_status;
 };
 
 } // namespace wl

@@ -2,14 +2,36 @@
 
 #include "app/Log.h"
 #include "app/Settings.h"
+#include "platform/shortcut/PortalKeyGrabber.h"
 #include "platform/shortcut/X11KeyGrabber.h"
+
+#include <QDBusConnection>
+#include <QGuiApplication>
 
 namespace wl {
 
+namespace {
+bool isWaylandSession()
+{
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland")) ||
+           qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+} // namespace
+
+std::unique_ptr<KeyGrabber> ShortcutBinder::sessionKeyGrabber()
+{
+    // Without an X11 connection on Wayland, only the desktop portal can bind a global shortcut;
+    // everywhere else the X11 grabber either works or says it cannot.
+    if (X11KeyGrabber::applicationHasConnection() || !isWaylandSession())
+        return std::make_unique<X11KeyGrabber>();
+    return std::make_unique<PortalKeyGrabber>(QDBusConnection::sessionBus());
+}
+
 ShortcutBinder& ShortcutBinder::sharedBinder()
 {
-    static X11KeyGrabber grabber;
-    static ShortcutBinder binder(Settings::standardUserDefaults(), grabber);
+    static const std::unique_ptr<KeyGrabber> grabber = sessionKeyGrabber();
+    static ShortcutBinder binder(Settings::standardUserDefaults(), *grabber);
     return binder;
 }
 
@@ -17,11 +39,14 @@ ShortcutBinder::ShortcutBinder(Settings& settings, KeyGrabber& grabber, QObject*
     : QObject(parent), m_settings(settings), m_grabber(grabber)
 {
     m_grabber.setPressedHandler([this](const Shortcut& shortcut) { pressed(shortcut); });
+    m_grabber.setStatusHandler(
+        [this](const Shortcut& shortcut, GrabResult result) { grabOutcome(shortcut, result); });
 }
 
 ShortcutBinder::~ShortcutBinder()
 {
     m_grabber.setPressedHandler({});
+    m_grabber.setStatusHandler({});
     for (const Binding& b : std::as_const(m_bindings)) {
         if (b.bound)
             m_grabber.ungrab(*b.bound);
@@ -125,8 +150,13 @@ KeyGrabber::GrabResult ShortcutBinder::rebind(const QString& key,
                                               const std::optional<Shortcut>& wanted)
 {
     Binding& binding = m_bindings[key];
-    if (binding.bound == wanted && wanted)
-        return GrabResult::Ok;
+    if (binding.bound == wanted && wanted) {
+        // The chord in effect again: a refused other chord no longer matters, but a grab the
+        // desktop turned down later still stands.
+        if (binding.status == GrabResult::Taken)
+            setStatus(key, binding, GrabResult::Ok);
+        return binding.status;
+    }
     const std::optional<Shortcut> previous = binding.bound;
 
     GrabResult result = GrabResult::Ok;
@@ -144,6 +174,14 @@ KeyGrabber::GrabResult ShortcutBinder::rebind(const QString& key,
         release(*previous, key);
     setStatus(key, binding, result);
     return result;
+}
+
+void ShortcutBinder::grabOutcome(const Shortcut& shortcut, GrabResult result)
+{
+    for (auto it = m_bindings.begin(); it != m_bindings.end(); ++it) {
+        if (it->bound == shortcut)
+            setStatus(it.key(), *it, result);
+    }
 }
 
 void ShortcutBinder::pressed(const Shortcut& shortcut)

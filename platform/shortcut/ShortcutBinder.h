@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace wl {
@@ -27,6 +28,9 @@ public:
     // The program's binder, on the standard settings store and the session's key grabber.
     // First use must come after the application object exists.
     static ShortcutBinder& sharedBinder();
+    // The grabber that can bind shortcuts in this session: X11 where there is an X11
+    // connection, the desktop portal on Wayland.
+    static std::unique_ptr<KeyGrabber> sessionKeyGrabber();
 
     // The grabber must outlive the binder.
     ShortcutBinder(Settings& settings, KeyGrabber& grabber, QObject* parent = nullptr);
@@ -69,6 +73,7 @@ private:
     void release(const Shortcut& shortcut, const QString& exceptKey);
     bool heldByOtherKey(const Shortcut& shortcut, const QString& exceptKey) const;
     void setStatus(const QString& key, Binding& binding, GrabResult status);
+    void grabOutcome(const Shortcut& shortcut, GrabResult result);
     void pressed(const Shortcut& shortcut);
 
     Settings& m_settings;

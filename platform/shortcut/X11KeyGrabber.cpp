@@ -49,6 +49,11 @@ X11KeyGrabber::X11KeyGrabber() : m_connection(applicationConnection())
     qGuiApp->installNativeEventFilter(this);
 }
 
+bool X11KeyGrabber::applicationHasConnection()
+{
+    return applicationConnection() != nullptr;
+}
+
 X11KeyGrabber::~X11KeyGrabber()
 {
     // At process exit the application, and with it the connection, may already be gone; the

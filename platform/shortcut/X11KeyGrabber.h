@@ -26,6 +26,8 @@ public:
     X11KeyGrabber& operator=(const X11KeyGrabber&) = delete;
 
     bool hasConnection() const { return m_connection != nullptr; }
+    // Whether the application talks to an X server at all.
+    static bool applicationHasConnection();
 
     GrabResult grab(const Shortcut& shortcut) override;
     void ungrab(const Shortcut& shortcut) override;

@@ -24,6 +24,10 @@ BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configur
 """
 
 MOCK_IFACE = "org.freedesktop.DBus.Mock"
+WATCHER = "org.kde.StatusNotifierWatcher"
+ITEM_IFACE = "org.kde.StatusNotifierItem"
+PORTAL = "org.freedesktop.portal.Desktop"
+PORTAL_PATH = "/org/freedesktop/portal/desktop"
 SESSION_PATH = "/org/freedesktop/login1/session/c1"
 STAMPS_IFACE = "org.wardlatch.Stamps"
 
@@ -41,7 +45,10 @@ def wait_until(predicate, timeout=10.0, what="condition", interval=0.02):
 
 
 class Harness:
-    def __init__(self, display=True):
+    """tray: "xembed" (a tray host window on the display), "sni" (a StatusNotifierWatcher on the
+    session bus, no tray window) or None (no tray host at all)."""
+
+    def __init__(self, display=True, tray="xembed"):
         self.dir = tempfile.mkdtemp(prefix="wardlatch-e2e-")
         self.procs = []
         self.daemon_pids = []
@@ -58,14 +65,16 @@ class Harness:
         self.program = None
         self.testbed = None
         if display:
-            self._start_display()
+            self._start_display(tray == "xembed")
         else:
             self.env["QT_QPA_PLATFORM"] = "offscreen"
             self.env.pop("DISPLAY", None)
         self._start_buses()
+        if tray == "sni":
+            self._start_watcher()
 
     # --- display and tray -------------------------------------------------------------
-    def _start_display(self):
+    def _start_display(self, tray_host):
         read_fd, write_fd = os.pipe()
         xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
@@ -81,6 +90,8 @@ class Harness:
         os.close(read_fd)
         self.env["DISPLAY"] = ":" + number.decode().strip()
         self.env.pop("QT_QPA_PLATFORM", None)
+        if not tray_host:
+            return
         trayer = subprocess.Popen(
             ["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
              "120", "--height", "32", "--SetDockType", "true"],
@@ -117,6 +128,22 @@ class Harness:
     def panel_visible(self):
         out = self.x("xdotool", "search", "--onlyvisible", "--name", "^Wardlatch$")
         return bool(out.strip())
+
+    def panel_geometry(self):
+        """(x, y, w, h) of the visible panel, None while it is hidden."""
+        out = self.x("xdotool", "search", "--onlyvisible", "--name", "^Wardlatch$",
+                     "getwindowgeometry", "--shell")
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        if "X" not in values:
+            return None
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+    def screen_size(self):
+        width, height = self.x("xdotool", "getdisplaygeometry").split()
+        return int(width), int(height)
+
+    def move_pointer(self, x, y):
+        self.x("xdotool", "mousemove", str(x), str(y))
 
     def click(self, x, y, button=1):
         self.x("xdotool", "mousemove", str(x), str(y), "click", str(button))
@@ -164,6 +191,62 @@ class Harness:
                           "ret = dbus.Array(getattr(self, 'lock_stamps', []), signature='t')",
                           dbus_interface=MOCK_IFACE)
         self.session = session
+
+    def _start_watcher(self):
+        """A StatusNotifierWatcher with a host registered, as KDE Plasma and GNOME with the
+        AppIndicator extension have; it remembers the items that register."""
+        self.session_bus = dbus.bus.BusConnection(self.env["DBUS_SESSION_BUS_ADDRESS"])
+        watcher = subprocess.Popen(
+            ["/usr/bin/python3", "-m", "dbusmock", "--session", WATCHER, "/StatusNotifierWatcher",
+             WATCHER], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(watcher)
+        wait_until(lambda: self.session_bus.name_has_owner(WATCHER), what="the watcher stand-in")
+        self.watcher = self.session_bus.get_object(WATCHER, "/StatusNotifierWatcher")
+        self.watcher.AddProperties(WATCHER, {
+            "IsStatusNotifierHostRegistered": dbus.Boolean(True),
+            "ProtocolVersion": dbus.Int32(0),
+            "RegisteredStatusNotifierItems": dbus.Array([], signature="s"),
+        }, dbus_interface=MOCK_IFACE)
+        self.watcher.AddMethods(WATCHER, [
+            ("RegisterStatusNotifierItem", "s", "",
+             "self.props['%s']['RegisteredStatusNotifierItems'].append(args[0])\n"
+             "self.EmitSignal('%s', 'StatusNotifierItemRegistered', 's', [args[0]])"
+             % (WATCHER, WATCHER)),
+            ("RegisterStatusNotifierHost", "s", "", ""),
+        ], dbus_interface=MOCK_IFACE)
+
+    def start_shortcuts_portal(self):
+        """A desktop portal with global shortcuts on the session bus (see the template)."""
+        template = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                "support", "global_shortcuts_portal.py")
+        self.session_bus = dbus.bus.BusConnection(self.env["DBUS_SESSION_BUS_ADDRESS"])
+        portal = subprocess.Popen(
+            ["/usr/bin/python3", "-m", "dbusmock", "--session", "--template", template],
+            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs.append(portal)
+        wait_until(lambda: self.session_bus.name_has_owner(PORTAL), what="the portal stand-in")
+        self.portal = self.session_bus.get_object(PORTAL, PORTAL_PATH)
+
+    def portal_binding(self):
+        """(session, [shortcut ids]) of the portal's last binding."""
+        session, ids = self.portal.Bound(dbus_interface="org.wardlatch.Probe")
+        return str(session), [str(i) for i in ids]
+
+    def activate_shortcut(self, session, shortcut_id):
+        self.portal.EmitSignal(
+            "org.freedesktop.portal.GlobalShortcuts", "Activated", "osta{sv}",
+            [dbus.ObjectPath(session), shortcut_id, dbus.UInt64(1),
+             dbus.Dictionary({}, signature="sv")], dbus_interface=MOCK_IFACE)
+
+    def registered_items(self):
+        return [str(i) for i in self.watcher.Get(WATCHER, "RegisteredStatusNotifierItems",
+                                                 dbus_interface=dbus.PROPERTIES_IFACE)]
+
+    def activate_item(self, item):
+        """What the tray host does on a click: Activate on the item's object."""
+        service, _, path = item.partition("/")
+        item_object = self.session_bus.get_object(service, "/" + (path or "StatusNotifierItem"))
+        item_object.Activate(dbus.Int32(0), dbus.Int32(0), dbus_interface=ITEM_IFACE)
 
     def lock_calls(self):
         calls = self.session.GetCalls(dbus_interface=MOCK_IFACE)

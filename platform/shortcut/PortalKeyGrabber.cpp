@@ -1,0 +1,505 @@
+#include "platform/shortcut/PortalKeyGrabber.h"
+
+#include "app/Log.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
+#include <QDBusVariant>
+#include <QGuiApplication>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace wl::portal {
+// One entry of the portal's a(sa{sv}) shortcut lists.
+struct ShortcutEntry
+{
+    QString id;
+    QVariantMap properties;
+};
+
+QDBusArgument& operator<<(QDBusArgument& argument, const ShortcutEntry& entry)
+{
+    argument.beginStructure();
+    argument << entry.id << entry.properties;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, ShortcutEntry& entry)
+{
+    argument.beginStructure();
+    argument >> entry.id >> entry.properties;
+    argument.endStructure();
+    return argument;
+}
+} // namespace wl::portal
+
+Q_DECLARE_METATYPE(wl::portal::ShortcutEntry)
+
+namespace wl {
+
+namespace {
+const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString kInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
+const QString kRequestInterface = QStringLiteral("org.freedesktop.portal.Request");
+const QString kSessionInterface = QStringLiteral("org.freedesktop.portal.Session");
+constexpr uint kResponseSuccess = 0;
+// The first call may start the portal (bus activation), which takes a while at login.
+constexpr int kStartTimeoutMs = 15000;
+
+QVariant unwrap(QVariant value)
+{
+    while (value.metaType() == QMetaType::fromType<QDBusVariant>())
+        value = qvariant_cast<QDBusVariant>(value).variant();
+    return value;
+}
+
+// Handles come as object paths, from some portals as strings.
+QString handleText(const QVariant& value)
+{
+    const QVariant plain = unwrap(value);
+    if (plain.metaType() == QMetaType::fromType<QDBusObjectPath>())
+        return qvariant_cast<QDBusObjectPath>(plain).path();
+    return plain.toString();
+}
+
+// Key names as the portal's trigger syntax (xkb keysym names) has them.
+QString keyName(Qt::Key key)
+{
+    if (key >= Qt::Key_A && key <= Qt::Key_Z)
+        return QString(QChar(u'a' + (key - Qt::Key_A)));
+    if (key >= Qt::Key_0 && key <= Qt::Key_9)
+        return QString(QChar(u'0' + (key - Qt::Key_0)));
+    if (key >= Qt::Key_F1 && key <= Qt::Key_F35)
+        return QStringLiteral("F%1").arg(key - Qt::Key_F1 + 1);
+    struct Named
+    {
+        Qt::Key key;
+        const char* name;
+    };
+    static constexpr Named kNamed[] = {
+        {Qt::Key_Space, "space"},
+        {Qt::Key_Minus, "minus"},
+        {Qt::Key_Equal, "equal"},
+        {Qt::Key_Comma, "comma"},
+        {Qt::Key_Period, "period"},
+        {Qt::Key_Slash, "slash"},
+        {Qt::Key_Semicolon, "semicolon"},
+        {Qt::Key_Apostrophe, "apostrophe"},
+        {Qt::Key_BracketLeft, "bracketleft"},
+        {Qt::Key_BracketRight, "bracketright"},
+        {Qt::Key_Backslash, "backslash"},
+        {Qt::Key_QuoteLeft, "grave"},
+        {Qt::Key_Return, "Return"},
+        {Qt::Key_Enter, "KP_Enter"},
+        {Qt::Key_Tab, "Tab"},
+        {Qt::Key_Backspace, "BackSpace"},
+        {Qt::Key_Delete, "Delete"},
+        {Qt::Key_Insert, "Insert"},
+        {Qt::Key_Home, "Home"},
+        {Qt::Key_End, "End"},
+        {Qt::Key_PageUp, "Page_Up"},
+        {Qt::Key_PageDown, "Page_Down"},
+        {Qt::Key_Left, "Left"},
+        {Qt::Key_Right, "Right"},
+        {Qt::Key_Up, "Up"},
+        {Qt::Key_Down, "Down"},
+        {Qt::Key_Escape, "Escape"},
+        {Qt::Key_Print, "Print"},
+        {Qt::Key_Pause, "Pause"},
+        {Qt::Key_ScrollLock, "Scroll_Lock"},
+        {Qt::Key_Menu, "Menu"},
+    };
+    for (const Named& n : kNamed) {
+        if (n.key == key)
+            return QString::fromLatin1(n.name);
+    }
+    return {};
+}
+} // namespace
+
+PortalKeyGrabber::PortalKeyGrabber(QDBusConnection bus, int timeoutMs, QObject* parent)
+    : QObject(parent), m_bus(std::move(bus)), m_timeoutMs(timeoutMs)
+{
+    qDBusRegisterMetaType<portal::ShortcutEntry>();
+    qDBusRegisterMetaType<QList<portal::ShortcutEntry>>();
+    if (!m_bus.isConnected()) {
+        becomeUnavailable(QStringLiteral("no session bus"));
+        return;
+    }
+    m_bus.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
+                  SLOT(onActivated(QDBusMessage)));
+    // A portal that restarts has forgotten our session: bind again when it is back.
+    auto* watcher = new QDBusServiceWatcher(kService, m_bus,
+                                            QDBusServiceWatcher::WatchForRegistration |
+                                                QDBusServiceWatcher::WatchForUnregistration,
+                                            this);
+    connect(watcher, &QDBusServiceWatcher::serviceUnregistered, this, [this] { portalGone(); });
+    connect(watcher, &QDBusServiceWatcher::serviceRegistered, this, [this] {
+        if (m_availability != Availability::Available)
+            registerAndCheck();
+    });
+    registerAndCheck();
+}
+
+void PortalKeyGrabber::registerAndCheck()
+{
+    // A program outside a sandbox names its desktop entry first, so the desktop can show who
+    // asks; portals without the registry answer with an error, which changes nothing.
+    const QString appId = QGuiApplication::desktopFileName();
+    if (appId.isEmpty()) {
+        checkVersion();
+        return;
+    }
+    QDBusMessage registration = QDBusMessage::createMethodCall(
+        kService, kPath, QStringLiteral("org.freedesktop.host.portal.Registry"),
+        QStringLiteral("Register"));
+    registration << appId << QVariantMap{};
+    call(registration, std::max(m_timeoutMs, kStartTimeoutMs),
+         [this](const QDBusMessage&) { checkVersion(); });
+}
+
+PortalKeyGrabber::~PortalKeyGrabber()
+{
+    // The portal closes a client's sessions when it leaves the bus; at exit nothing is sent.
+    if (QCoreApplication::instance() && m_bus.isConnected())
+        closeSession();
+}
+
+QString PortalKeyGrabber::triggerFor(const Shortcut& shortcut)
+{
+    const QString key = keyName(shortcut.key());
+    if (key.isEmpty() || !shortcut.isValid())
+        return {};
+    QStringList parts;
+    const Qt::KeyboardModifiers mods = shortcut.modifiers();
+    if (mods & Qt::ControlModifier)
+        parts << QStringLiteral("CTRL");
+    if (mods & Qt::AltModifier)
+        parts << QStringLiteral("ALT");
+    if (mods & Qt::ShiftModifier)
+        parts << QStringLiteral("SHIFT");
+    if (mods & Qt::MetaModifier)
+        parts << QStringLiteral("LOGO");
+    parts << key;
+    return parts.join(u'+');
+}
+
+QString PortalKeyGrabber::shortcutId(const Shortcut& shortcut)
+{
+    return QStringLiteral("wardlatch-") + shortcut.toString();
+}
+
+KeyGrabber::GrabResult PortalKeyGrabber::grab(const Shortcut& shortcut)
+{
+    if (m_availability == Availability::Unavailable || triggerFor(shortcut).isEmpty())
+        return GrabResult::Unavailable;
+    if (!wanted(shortcut)) {
+        m_wanted << shortcut;
+        scheduleSync();
+    }
+    return GrabResult::Ok;
+}
+
+void PortalKeyGrabber::ungrab(const Shortcut& shortcut)
+{
+    if (m_wanted.removeAll(shortcut) > 0)
+        scheduleSync();
+}
+
+bool PortalKeyGrabber::wanted(const Shortcut& shortcut) const
+{
+    return m_wanted.contains(shortcut);
+}
+
+void PortalKeyGrabber::checkVersion()
+{
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << kInterface << QStringLiteral("version");
+    const quint64 generation = ++m_generation;
+    call(get, std::max(m_timeoutMs, kStartTimeoutMs),
+         [this, generation](const QDBusMessage& reply) {
+             if (generation != m_generation)
+                 return;
+             if (reply.type() != QDBusMessage::ReplyMessage) {
+                 becomeUnavailable(reply.errorMessage());
+                 return;
+             }
+             bool ok = false;
+             const uint version = unwrap(reply.arguments().value(0)).toUInt(&ok);
+             if (!ok || version < 1) {
+                 becomeUnavailable(QStringLiteral("version %1").arg(version));
+                 return;
+             }
+             m_availability = Availability::Available;
+             scheduleSync();
+         });
+}
+
+void PortalKeyGrabber::portalGone()
+{
+    ++m_generation;
+    forgetSession();
+    m_requested.clear();
+    m_availability = Availability::Checking;
+    reportUnavailable(QStringLiteral("the desktop portal left the session bus"));
+}
+
+void PortalKeyGrabber::reportUnavailable(const QString& why)
+{
+    if (m_wanted.isEmpty())
+        return;
+    log(QStringLiteral("%1: the lock shortcut does not work for now").arg(why));
+    notifyWanted(GrabResult::Unavailable);
+}
+
+void PortalKeyGrabber::notifyWanted(GrabResult result)
+{
+    const QList<Shortcut> affected = m_wanted; // a handler may rebind
+    for (const Shortcut& s : affected)
+        notifyStatus(s, result);
+}
+
+void PortalKeyGrabber::becomeUnavailable(const QString& why)
+{
+    m_availability = Availability::Unavailable;
+    log(QStringLiteral("the desktop portal offers no global shortcuts (%1): the lock shortcut "
+                       "is not available")
+            .arg(why));
+    notifyWanted(GrabResult::Unavailable);
+}
+
+void PortalKeyGrabber::scheduleSync()
+{
+    // A rebind is a grab and an ungrab in a row: one new session covers both.
+    if (m_syncQueued || !QCoreApplication::instance())
+        return;
+    m_syncQueued = true;
+    QTimer::singleShot(0, this, [this] {
+        m_syncQueued = false;
+        sync();
+    });
+}
+
+void PortalKeyGrabber::sync()
+{
+    if (m_availability != Availability::Available)
+        return;
+    // Unchanged: bound, on its way, or turned down already.
+    if (m_wanted == m_requested)
+        return;
+    ++m_generation;
+    closeSession();
+    m_requested = m_wanted;
+    if (!m_requested.isEmpty())
+        createSession(m_generation);
+}
+
+void PortalKeyGrabber::forgetSession()
+{
+    const QStringList stale = m_responses.keys();
+    for (const QString& path : stale)
+        forgetResponse(path);
+    m_bound.clear();
+    if (!m_session.isEmpty())
+        m_bus.disconnect(kService, m_session, kSessionInterface, QStringLiteral("Closed"), this,
+                         SLOT(onSessionClosed(QDBusMessage)));
+    m_session.clear();
+}
+
+void PortalKeyGrabber::closeSession()
+{
+    const QString session = m_session;
+    forgetSession();
+    m_requested.clear();
+    if (session.isEmpty())
+        return;
+    call(QDBusMessage::createMethodCall(kService, session, kSessionInterface,
+                                        QStringLiteral("Close")),
+         m_timeoutMs, [](const QDBusMessage&) {});
+}
+
+void PortalKeyGrabber::onSessionClosed(const QDBusMessage& signal)
+{
+    if (m_session.isEmpty() || signal.path() != m_session)
+        return;
+    ++m_generation;
+    forgetSession(); // m_requested stays: the same set is not asked for again at once
+    reportUnavailable(QStringLiteral("the desktop closed the shortcut session"));
+}
+
+QString PortalKeyGrabber::nextToken(const char* prefix)
+{
+    return QStringLiteral("wardlatch_%1%2").arg(QLatin1String(prefix)).arg(++m_tokens);
+}
+
+QString PortalKeyGrabber::senderElement() const
+{
+    QString sender = m_bus.baseService();
+    sender.remove(0, sender.startsWith(u':') ? 1 : 0);
+    sender.replace(u'.', u'_');
+    return sender;
+}
+
+QString PortalKeyGrabber::requestPath(const QString& token) const
+{
+    return QStringLiteral("%1/request/%2/%3").arg(kPath, senderElement(), token);
+}
+
+void PortalKeyGrabber::call(QDBusMessage message, int timeoutMs, ReplyHandler onReply)
+{
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message, timeoutMs), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [onReply = std::move(onReply)](QDBusPendingCallWatcher* finished) {
+                finished->deleteLater();
+                onReply(finished->reply());
+            });
+}
+
+void PortalKeyGrabber::expectResponse(const QString& path, ResponseHandler handler)
+{
+    m_responses.insert(path, std::move(handler));
+    m_bus.connect(kService, path, kRequestInterface, QStringLiteral("Response"), this,
+                  SLOT(onResponse(QDBusMessage)));
+}
+
+void PortalKeyGrabber::forgetResponse(const QString& path)
+{
+    if (m_responses.remove(path) > 0)
+        m_bus.disconnect(kService, path, kRequestInterface, QStringLiteral("Response"), this,
+                         SLOT(onResponse(QDBusMessage)));
+}
+
+void PortalKeyGrabber::onResponse(const QDBusMessage& signal)
+{
+    const QString path = signal.path();
+    auto it = m_responses.find(path);
+    if (it == m_responses.end())
+        return;
+    const ResponseHandler handler = std::move(*it);
+    forgetResponse(path);
+    const QVariantList args = signal.arguments();
+    const QVariantMap results = qdbus_cast<QVariantMap>(args.value(1));
+    handler(args.value(0).toUInt(), results);
+}
+
+void PortalKeyGrabber::request(QDBusMessage message, const QString& token, quint64 generation,
+                               const QString& what, ResultsHandler onSuccess)
+{
+    const QString predicted = requestPath(token);
+    ResponseHandler onResponse = [this, generation, what, onSuccess = std::move(onSuccess)](
+                                     uint code, const QVariantMap& results) {
+        if (generation != m_generation)
+            return;
+        if (code != kResponseSuccess)
+            failed(generation, QStringLiteral("%1 (response %2)").arg(what).arg(code));
+        else
+            onSuccess(results);
+    };
+    // Subscribed before the call: the answer may come before the reply does.
+    expectResponse(predicted, onResponse);
+    call(std::move(message), m_timeoutMs,
+         [this, generation, predicted, onResponse](const QDBusMessage& reply) {
+             if (generation != m_generation)
+                 return;
+             if (reply.type() != QDBusMessage::ReplyMessage) {
+                 failed(generation, reply.errorMessage());
+                 return;
+             }
+             // Older portals put the request elsewhere than predicted.
+             const QString actual = handleText(reply.arguments().value(0));
+             if (!actual.isEmpty() && actual != predicted && m_responses.contains(predicted)) {
+                 forgetResponse(predicted);
+                 expectResponse(actual, onResponse);
+             }
+         });
+}
+
+void PortalKeyGrabber::createSession(quint64 generation)
+{
+    const QString token = nextToken("r");
+    const QString sessionToken = nextToken("s");
+    const QString predictedSession =
+        QStringLiteral("%1/session/%2/%3").arg(kPath, senderElement(), sessionToken);
+    QDBusMessage create = QDBusMessage::createMethodCall(kService, kPath, kInterface,
+                                                         QStringLiteral("CreateSession"));
+    create << QVariantMap{{QStringLiteral("handle_token"), token},
+                          {QStringLiteral("session_handle_token"), sessionToken}};
+    request(create, token, generation, QStringLiteral("no session"),
+            [this, generation, predictedSession](const QVariantMap& results) {
+                m_session = handleText(results.value(QStringLiteral("session_handle")));
+                if (m_session.isEmpty())
+                    m_session = predictedSession;
+                m_bus.connect(kService, m_session, kSessionInterface, QStringLiteral("Closed"),
+                              this, SLOT(onSessionClosed(QDBusMessage)));
+                bindShortcuts(generation);
+            });
+}
+
+void PortalKeyGrabber::bindShortcuts(quint64 generation)
+{
+    QList<portal::ShortcutEntry> entries;
+    for (const Shortcut& s : std::as_const(m_requested)) {
+        entries << portal::ShortcutEntry{
+            shortcutId(s),
+            {{QStringLiteral("description"), tr("Lock the screen (%1)").arg(s.displayText())},
+             {QStringLiteral("preferred_trigger"), triggerFor(s)}}};
+    }
+    const QString token = nextToken("r");
+    QDBusMessage bind = QDBusMessage::createMethodCall(kService, kPath, kInterface,
+                                                       QStringLiteral("BindShortcuts"));
+    bind << QVariant::fromValue(QDBusObjectPath(m_session)) << QVariant::fromValue(entries)
+         << QString() << QVariantMap{{QStringLiteral("handle_token"), token}};
+    request(
+        bind, token, generation, QStringLiteral("the desktop did not bind it"),
+        [this](const QVariantMap& results) {
+            const auto bound = qdbus_cast<QList<portal::ShortcutEntry>>(
+                results.value(QStringLiteral("shortcuts")));
+            for (const portal::ShortcutEntry& entry : bound) {
+                log(QStringLiteral("shortcut %1 bound by the desktop as \"%2\"")
+                        .arg(entry.id, entry.properties.value(QStringLiteral("trigger_description"))
+                                           .toString()));
+            }
+            m_bound = m_requested;
+            const QList<Shortcut> done = m_bound; // a handler may rebind
+            for (const Shortcut& s : done)
+                notifyStatus(s, GrabResult::Ok);
+        });
+}
+
+void PortalKeyGrabber::failed(quint64 generation, const QString& why)
+{
+    if (generation != m_generation)
+        return;
+    log(QStringLiteral("the desktop portal could not bind the lock shortcut: %1").arg(why));
+    const QList<Shortcut> affected = m_requested;
+    closeSession();
+    // Keep them requested so that an unchanged set is not asked for again and again.
+    m_requested = affected;
+    for (const Shortcut& s : affected)
+        notifyStatus(s, GrabResult::Unavailable);
+}
+
+void PortalKeyGrabber::onActivated(const QDBusMessage& signal)
+{
+    const QVariantList args = signal.arguments();
+    if (args.size() < 2 || m_session.isEmpty() || handleText(args[0]) != m_session)
+        return;
+    const QString id = args[1].toString();
+    for (const Shortcut& s : std::as_const(m_bound)) {
+        if (shortcutId(s) == id) {
+            notifyPressed(s);
+            return;
+        }
+    }
+}
+
+} // namespace wl
