@@ -104,6 +104,11 @@ void Settings::load()
         // A value that cannot be read is left out: held, it would be written back as an
         // invalid value, and a stray spelling such as "kDeviceName/" would then replace the
         // real key's value in the file.
+        // A key spelled with stray separators ("kDeviceName/") reads and writes as the plain
+        // key: held beside it, it would overwrite a new choice when the file is written.
+        if (key.isEmpty() || key.startsWith(QLatin1Char('/')) || key.endsWith(QLatin1Char('/')) ||
+            key.contains(QLatin1String("//")))
+            continue;
         const QVariant value = file.value(key);
         if (value.isValid())
             m_values.insert(key, value);

@@ -168,6 +168,11 @@ TEST_F(SettingsTest, StraySpellingsOfAKeyNeverReplaceAChoice)
         EXPECT_EQ(next.stringForKey(keys::kDeviceName), QStringLiteral("New"));
         EXPECT_EQ(next.integerForKey(keys::idVendor), 7);
     }
+    // Beside the real key, a stray spelling reads as a valid value of its own.
+    writeFile("[General]\nkDeviceName=Old\nkDeviceName/=Old\n");
+    Settings s(path());
+    s.setObject(keys::kDeviceName, QStringLiteral("New"));
+    EXPECT_EQ(Settings(path()).stringForKey(keys::kDeviceName), QStringLiteral("New"));
 }
 
 TEST_F(SettingsTest, SerializedValuesAreNeverDecoded)
