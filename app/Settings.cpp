@@ -32,12 +32,45 @@ bool isIntegerType(int typeId)
 }
 // "@Variant(" values are binary streams that the file reader decodes with their own lengths: a
 // few bytes can make it allocate and fill gigabytes. This program never writes one ("@@" is a
-// literal '@'), so lines that hold one are dropped before the reader sees them.
-bool holdsSerializedValue(const QByteArray& line)
+// literal '@'), so lines whose value could decode to one are dropped before the reader sees
+// them: a value, or a part of it after a comma, that starts (past spaces and quotes) with a
+// single '@' or with an escape that could stand for one, and continued lines.
+bool lineHoldsSerializedValue(const QByteArray& line)
 {
-    for (qsizetype at = line.indexOf("@Variant("); at >= 0;
-         at = line.indexOf("@Variant(", at + 1)) {
-        if (at == 0 || line.at(at - 1) != '@')
+    // An odd number of backslashes at the end continues the value on the next line.
+    qsizetype end = line.endsWith('\r') ? line.size() - 1 : line.size();
+    qsizetype backslashes = 0;
+    while (end > 0 && line.at(end - 1) == '\\') {
+        ++backslashes;
+        --end;
+    }
+    if (backslashes % 2 == 1)
+        return true;
+    const qsizetype equals = line.indexOf('=');
+    qsizetype start = equals < 0 ? 0 : equals + 1;
+    while (start >= 0 && start <= line.size()) {
+        qsizetype at = start;
+        while (at < line.size() &&
+               (line.at(at) == ' ' || line.at(at) == '\t' || line.at(at) == '"'))
+            ++at;
+        if (at < line.size()) {
+            const char first = line.at(at);
+            const char next = at + 1 < line.size() ? line.at(at + 1) : '\0';
+            if (first == '@' && next != '@')
+                return true;
+            if (first == '\\' && (next == 'x' || next == 'X' || (next >= '0' && next <= '9')))
+                return true;
+        }
+        const qsizetype comma = line.indexOf(',', start);
+        start = comma < 0 ? -1 : comma + 1;
+    }
+    return false;
+}
+
+bool holdsSerializedValue(const QByteArray& content)
+{
+    for (const QByteArray& line : content.split('\n')) {
+        if (lineHoldsSerializedValue(line))
             return true;
     }
     return false;
@@ -47,7 +80,7 @@ QByteArray withoutSerializedValues(const QByteArray& content)
 {
     QByteArray kept;
     for (const QByteArray& line : content.split('\n')) {
-        if (!holdsSerializedValue(line))
+        if (!lineHoldsSerializedValue(line))
             kept += line + '\n';
     }
     return kept;

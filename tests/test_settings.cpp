@@ -175,6 +175,20 @@ TEST_F(SettingsTest, StraySpellingsOfAKeyNeverReplaceAChoice)
     EXPECT_EQ(Settings(path()).stringForKey(keys::kDeviceName), QStringLiteral("New"));
 }
 
+TEST_F(SettingsTest, SerializedValuesHiddenBehindEscapesAreNeverDecoded)
+{
+    // The reader unescapes before it decodes: "\x72" is an 'r', "\x40" an '@'.
+    writeFile("[General]\nidProduct=@Va\\x72iant(\\0\\0\\0\\x86\\x31\\x32*x5)\n"
+              "idVendor=\\x40Variant(\\0\\0\\0\\x86\\x31\\x32*x5)\n"
+              "UseScreenSaver=a, \"b\", \\\n@Variant(\\0\\0\\0\\x86\\x31\\x32*x5)\n"
+              "kDeviceName=Stick\\\\\n");
+    Settings s(path());
+    EXPECT_EQ(s.integerForKey(keys::idProduct), 0);
+    EXPECT_EQ(s.integerForKey(keys::idVendor), 0);
+    EXPECT_FALSE(s.boolForKey(keys::UseScreenSaver));
+    EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("Stick\\")); // an escaped '\'
+}
+
 TEST_F(SettingsTest, SerializedValuesAreNeverDecoded)
 {
     // A serialized list that claims about a billion elements: decoded, it takes gigabytes.
