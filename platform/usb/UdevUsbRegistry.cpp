@@ -7,6 +7,11 @@
 
 #include <libudev.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -25,9 +30,9 @@ struct DeviceUnref
 };
 using DevicePtr = std::unique_ptr<udev_device, DeviceUnref>;
 
-struct EnumerateUnref
+struct DirClose
 {
-    void operator()(udev_enumerate* enumerate) const { udev_enumerate_unref(enumerate); }
+    void operator()(DIR* directory) const { ::closedir(directory); }
 };
 
 std::optional<std::string_view> view(const char* text)
@@ -37,25 +42,68 @@ std::optional<std::string_view> view(const char* text)
     return std::string_view(text);
 }
 
-std::optional<qint32> hexAttribute(udev_device* device, const char* name)
+constexpr char kUsbBusDevices[] = "/sys/bus/usb/devices";
+// Sysfs attributes fit one page; the bound only guards against a file that never ends.
+constexpr qsizetype kMaxFileBytes = 64 * 1024;
+
+// A small file below a directory, or nothing when it cannot be read (the device went away).
+std::optional<QByteArray> readBelow(int directory, const QByteArray& relative)
 {
-    const char* text = udev_device_get_sysattr_value(device, name);
+    const int fd = ::openat(directory, relative.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray content;
+    char buffer[4096];
+    bool failed = false;
+    while (content.size() < kMaxFileBytes) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            failed = true;
+        if (n <= 0)
+            break;
+        content.append(buffer, n);
+        // Sysfs hands out an attribute in one read; a short read is the end of the file.
+        if (size_t(n) < sizeof buffer)
+            break;
+    }
+    ::close(fd);
+    if (failed)
+        return std::nullopt;
+    return content;
+}
+
+// An attribute's text as udev hands it out: up to the first NUL, trailing line ends removed.
+std::optional<QByteArray> readAttribute(int directory, const QByteArray& device, const char* name)
+{
+    std::optional<QByteArray> text = readBelow(directory, device + '/' + name);
     if (!text)
         return std::nullopt;
-    const std::optional<quint32> value = parseHexNumber(text);
+    const qsizetype nul = text->indexOf('\0');
+    if (nul >= 0)
+        text->truncate(nul);
+    while (text->endsWith('\n') || text->endsWith('\r'))
+        text->chop(1);
+    return text;
+}
+
+std::optional<qint32> hexAttribute(int directory, const QByteArray& device, const char* name)
+{
+    const std::optional<QByteArray> text = readAttribute(directory, device, name);
+    if (!text)
+        return std::nullopt;
+    const std::optional<quint32> value = parseHexNumber(std::string_view(*text));
     if (!value)
         return std::nullopt;
     return qint32(*value);
 }
 
-// The device descriptor's product string, else the hardware database's model name: both
-// stay the same across unplugging and plugging in.
-QString deviceName(udev_device* device)
+std::optional<QByteArray> bytes(std::optional<std::string_view> text)
 {
-    const char* name = udev_device_get_sysattr_value(device, "product");
-    if (!name)
-        name = udev_device_get_property_value(device, "ID_MODEL_FROM_DATABASE");
-    return name ? QString::fromUtf8(name) : QString();
+    if (!text)
+        return std::nullopt;
+    return QByteArray(text->data(), qsizetype(text->size()));
 }
 
 QByteArray devnumOf(udev_device* device)
@@ -82,41 +130,78 @@ UdevUsbRegistry::~UdevUsbRegistry()
         udev_unref(m_udev);
 }
 
+// Sysfs is read directly rather than through a udev enumeration: one or two small files per
+// device instead of a device object with a dozen lookups keeps a full bus listing cheap.
 std::optional<std::vector<UdevUsbRegistry::Scanned>> UdevUsbRegistry::scan()
 {
     if (!m_udev)
         return std::nullopt;
-    const std::unique_ptr<udev_enumerate, EnumerateUnref> enumerate(udev_enumerate_new(m_udev));
-    if (!enumerate)
+    const int directory = ::open(kUsbBusDevices, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) {
+        if (errno == ENOENT)
+            return std::vector<Scanned>(); // no USB support on this machine
         return std::nullopt;
-    // Filtering on DEVTYPE here spares a device object for every interface on the bus.
-    if (udev_enumerate_add_match_subsystem(enumerate.get(), "usb") < 0 ||
-        udev_enumerate_add_match_property(enumerate.get(), "DEVTYPE", "usb_device") < 0 ||
-        udev_enumerate_scan_devices(enumerate.get()) < 0)
+    }
+    DIR* listing = ::fdopendir(directory);
+    if (!listing) {
+        ::close(directory);
         return std::nullopt;
+    }
+    const std::unique_ptr<DIR, DirClose> owner(listing);
+    std::vector<QByteArray> names;
+    while (const dirent* entry = ::readdir(listing)) {
+        const QByteArray name(entry->d_name);
+        // Interfaces ("1-1:1.0") share the folder with the devices; a device name has no colon.
+        if (name.startsWith('.') || name.contains(':'))
+            continue;
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
 
     std::vector<Scanned> result;
-    udev_list_entry* entry = nullptr;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get()))
-    {
-        const DevicePtr device(
-            udev_device_new_from_syspath(m_udev, udev_list_entry_get_name(entry)));
-        if (!device)
+    result.reserve(names.size());
+    for (const QByteArray& name : names) {
+        const std::optional<QByteArray> uevent = readBelow(directory, name + "/uevent");
+        if (!uevent)
             continue; // went away while we looked
-        const char* devtype = udev_device_get_devtype(device.get());
-        if (!devtype || std::strcmp(devtype, "usb_device") != 0)
+        const std::string_view properties(*uevent);
+        if (ueventValue(properties, "DEVTYPE") != std::string_view("usb_device"))
             continue;
-        const auto deviceClass = hexAttribute(device.get(), "bDeviceClass");
-        const auto vendor = hexAttribute(device.get(), "idVendor");
-        const auto product = hexAttribute(device.get(), "idProduct");
+        // The kernel's PRODUCT carries the same numbers as idVendor/idProduct, and is what a
+        // removal reports; the attribute files are asked only when it is unreadable.
+        std::optional<qint32> vendor, product;
+        if (const auto identity = parseUeventIdentity(ueventValue(properties, "PRODUCT"), {}, {})) {
+            vendor = identity->vendorId;
+            product = identity->productId;
+        } else {
+            vendor = hexAttribute(directory, name, "idVendor");
+            product = hexAttribute(directory, name, "idProduct");
+        }
+        std::optional<qint32> deviceClass;
+        if (const auto type = ueventValue(properties, "TYPE"); type && parseTypeClass(*type))
+            deviceClass = *parseTypeClass(*type);
+        else
+            deviceClass = hexAttribute(directory, name, "bDeviceClass");
         if (!deviceClass || !vendor || !product)
             continue;
-        result.push_back(
-            Scanned{UsbDevice{*deviceClass, deviceName(device.get()), *vendor, *product,
-                              QString::fromUtf8(udev_device_get_syspath(device.get()))},
-                    devnumOf(device.get())});
+        result.push_back(Scanned{UsbDevice{*deviceClass, deviceName(directory, name), *vendor,
+                                           *product, QString::fromUtf8(name)},
+                                 bytes(ueventValue(properties, "DEVNUM")).value_or(QByteArray())});
     }
     return result;
+}
+
+// The device descriptor's product string, else the hardware database's model name: both
+// stay the same across unplugging and plugging in.
+QString UdevUsbRegistry::deviceName(int directory, const QByteArray& device) const
+{
+    if (const std::optional<QByteArray> name = readAttribute(directory, device, "product"))
+        return QString::fromUtf8(*name);
+    const DevicePtr known(
+        udev_device_new_from_subsystem_sysname(m_udev, "usb", device.constData()));
+    const char* model =
+        known ? udev_device_get_property_value(known.get(), "ID_MODEL_FROM_DATABASE") : nullptr;
+    return model ? QString::fromUtf8(model) : QString();
 }
 
 std::optional<QList<UsbDevice>> UdevUsbRegistry::attachedDevices()
@@ -268,8 +353,9 @@ void UdevUsbRegistry::handleEvent(udev_device* device)
     const bool added = std::strcmp(action, "add") == 0;
     if (!removed && !added)
         return; // change, bind, unbind, move: the device is still there
-    const char* syspathText = udev_device_get_syspath(device);
-    const QString syspath = syspathText ? QString::fromUtf8(syspathText) : QString();
+    // Devices are known by their name on the bus ("1-1.2"), which is unique while attached.
+    const char* sysnameText = udev_device_get_sysname(device);
+    const QString sysname = sysnameText ? QString::fromUtf8(sysnameText) : QString();
     // Remove events carry no sysfs attributes: only the event's own properties are reliable.
     const std::optional<UsbIdentity> identity =
         parseUeventIdentity(view(udev_device_get_property_value(device, "PRODUCT")),
@@ -283,18 +369,18 @@ void UdevUsbRegistry::handleEvent(udev_device* device)
         const bool matches = identity && match.matches(identity->vendorId, identity->productId);
         if (added) {
             if (matches) {
-                UsbDevice info{0, QString(), identity->vendorId, identity->productId, syspath};
-                attached->second.insert(syspath, Attached{devnumOf(device), info});
+                UsbDevice info{0, QString(), identity->vendorId, identity->productId, sysname};
+                attached->second.insert(sysname, Attached{devnumOf(device), info});
             }
             continue;
         }
         // A device we saw attached with the watched numbers counts even if its event lacks them.
-        const bool known = attached->second.remove(syspath) > 0;
+        const bool known = attached->second.remove(sysname) > 0;
         if (!matches && !known)
             continue;
         const qint32 vendor = identity ? identity->vendorId : qint32(match.vendorId);
         const qint32 product = identity ? identity->productId : quint16(match.productId);
-        m_registrations.deliver(handle, {UsbDevice{0, QString(), vendor, product, syspath}});
+        m_registrations.deliver(handle, {UsbDevice{0, QString(), vendor, product, sysname}});
     }
 }
 

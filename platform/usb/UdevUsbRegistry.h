@@ -17,7 +17,8 @@ struct udev_monitor;
 
 namespace wl {
 
-// The USB registry on libudev. Listing enumerates subsystem "usb", devtype "usb_device".
+// The USB registry on sysfs and libudev. Listing reads the usb_device entries of the USB bus
+// folder in sysfs (the names come from the hardware database only for devices without one).
 // Removals come from a "udev" monitor whose socket sits on a QSocketNotifier of the creating
 // thread. A lost event must not cost a lock: when the monitor reports an overflow or its socket
 // fails, the monitor is rebuilt and the devices rescanned, and a watched device that is gone
@@ -65,6 +66,7 @@ private:
     void handleEvent(udev_device* device);
     void recover(int error);
     std::optional<std::vector<Scanned>> scan();
+    QString deviceName(int directory, const QByteArray& device) const;
     static QHash<QString, Attached> matching(const std::vector<Scanned>& scanned,
                                              const UsbMatch& match);
 
@@ -72,7 +74,7 @@ private:
     udev_monitor* m_monitor = nullptr;
     QPointer<QSocketNotifier> m_notifier;
     UsbRegistrations m_registrations;
-    // Per registration: the matching devices believed attached, by sysfs path.
+    // Per registration: the matching devices believed attached, by name on the bus.
     std::map<Handle, QHash<QString, Attached>> m_attached;
     QTimer m_retry; // reopens a monitor that could not be rebuilt
     int m_injectedError = 0;

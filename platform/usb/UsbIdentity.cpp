@@ -71,4 +71,36 @@ std::optional<UsbIdentity> parseUeventIdentity(std::optional<std::string_view> p
     return std::nullopt;
 }
 
+std::optional<std::string_view> ueventValue(std::string_view uevent, std::string_view key)
+{
+    size_t start = 0;
+    while (start < uevent.size()) {
+        size_t end = uevent.find('\n', start);
+        if (end == std::string_view::npos)
+            end = uevent.size();
+        const std::string_view line = uevent.substr(start, end - start);
+        if (line.size() > key.size() && line.substr(0, key.size()) == key &&
+            line[key.size()] == '=')
+            return line.substr(key.size() + 1);
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<quint8> parseTypeClass(std::string_view type)
+{
+    const std::string_view first = type.substr(0, type.find('/'));
+    if (first.empty() || first.size() > 3)
+        return std::nullopt;
+    unsigned value = 0;
+    for (const char c : first) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + unsigned(c - '0');
+    }
+    if (value > 0xFF)
+        return std::nullopt;
+    return quint8(value);
+}
+
 } // namespace wl

@@ -26,4 +26,10 @@ std::optional<UsbIdentity> parseUeventIdentity(std::optional<std::string_view> p
                                                std::optional<std::string_view> vendorId,
                                                std::optional<std::string_view> modelId);
 
+// The value of one "KEY=value" line of a uevent file, or nullopt when the key is missing.
+std::optional<std::string_view> ueventValue(std::string_view uevent, std::string_view key);
+
+// The device class from a usb_device's TYPE ("class/subclass/protocol" in decimal).
+std::optional<quint8> parseTypeClass(std::string_view type);
+
 } // namespace wl

@@ -57,16 +57,32 @@ TEST_F(UdevUsbTest, ListsChoosableDevicesWithStableNames)
                    "e",
                    0x3333, 0x0003);
     testbed.add("1-11:1.0", {{"bInterfaceClass", "03"}}, {{"DEVTYPE", "usb_interface"}});
+    // An unreadable PRODUCT or TYPE falls back to the attribute files.
+    testbed.add(
+        "1-12",
+        {{"bDeviceClass", "00"}, {"idVendor", "4444"}, {"idProduct", "0004"}, {"product", "Odd"}},
+        {{"PRODUCT", "zz/1/1"}, {"TYPE", "x/0/0"}});
+    testbed.add(
+        "1-13",
+        {{"bDeviceClass", "09"}, {"idVendor", "5555"}, {"idProduct", "0005"}, {"product", "Hub"}},
+        {{"PRODUCT", "5555/5/100"}});
+    testbed.add("1-14",
+                {{"bDeviceClass", "00"},
+                 {"idVendor", "6666"},
+                 {"idProduct", "0006"},
+                 {"product", "Interface"}},
+                {{"DEVTYPE", "usb_interface"}});
 
     auto watcher = makeWatcher();
     const QString broken = QString::fromUtf8("Cl\xff\xfe"
                                              "e");
     EXPECT_TRUE(broken.contains(QChar::ReplacementCharacter));
-    const QStringList expected{"Key", "Ultra Fit", "", "Twin", "Twin", broken};
+    const QStringList expected{"Key", "Ultra Fit", "", "Twin", "Twin", broken, "Odd"};
     EXPECT_EQ(watcher->getCurrentDeviceList(), expected);
     EXPECT_EQ(watcher->getCurrentDeviceList(), expected); // decoded the same way every time
     EXPECT_EQ(watcher->devices()->value("Twin"), (DeviceEntry{0x2222, 2}));
     EXPECT_EQ(watcher->devices()->value("Ultra Fit"), (DeviceEntry{0x0781, 0x5581}));
+    EXPECT_EQ(watcher->devices()->value("Odd"), (DeviceEntry{0x4444, 4}));
 }
 
 TEST_F(UdevUsbTest, OnlyTheRemovalOfTheWatchedDeviceLocks)

@@ -8,6 +8,7 @@
 #include <QPair>
 #include <QString>
 
+#include <algorithm>
 #include <vector>
 
 namespace wl::test {
@@ -26,7 +27,7 @@ public:
 
     static bool inMockEnvironment() { return umockdev_in_mock_environment(); }
 
-    // A usb_device with the given sysfs attributes and uevent properties. Returns its syspath.
+    // A USB device with the given sysfs attributes and uevent properties. Returns its syspath.
     QByteArray add(const QByteArray& sysname, const Pairs& attributes, const Pairs& properties)
     {
         std::vector<const char*> attrs;
@@ -35,7 +36,11 @@ public:
             attrs.push_back(v.constData());
         }
         attrs.push_back(nullptr);
-        std::vector<const char*> props{"DEVTYPE", "usb_device"};
+        // A usb_device unless the properties say otherwise.
+        std::vector<const char*> props;
+        if (std::none_of(properties.cbegin(), properties.cend(),
+                         [](const auto& p) { return p.first == "DEVTYPE"; }))
+            props = {"DEVTYPE", "usb_device"};
         for (const auto& [k, v] : properties) {
             props.push_back(k.constData());
             props.push_back(v.constData());
@@ -61,6 +66,7 @@ public:
             attrs.append({"product", name});
         const Pairs props{{"PRODUCT", QByteArray::number(vendor, 16) + '/' +
                                           QByteArray::number(product, 16) + "/100"},
+                          {"TYPE", QByteArray::number(deviceClass) + "/0/0"},
                           {"DEVNUM", QByteArray::number(devnum).rightJustified(3, '0')}};
         return add(sysname, attrs, props);
     }
