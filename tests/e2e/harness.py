@@ -280,6 +280,13 @@ class Harness:
              "BUSNUM", "%03d" % busnum, "DEVNUM", "%03d" % devnum])
         return syspath
 
+    def wait_for_usb_watch(self, timeout=15.0):
+        """Until the program listens for device events: under the mock, its monitor socket
+        shows in the testbed's root as "event<fd>". A removal before that goes unseen."""
+        root = self.testbed.get_root_dir()
+        wait_until(lambda: any(n.startswith("event") for n in os.listdir(root)), timeout,
+                   "the program to listen for USB events")
+
     def unplug(self, syspath):
         self.testbed.uevent(syspath, "remove")
         self.testbed.remove_device(syspath)

@@ -33,6 +33,7 @@ class EndToEnd(unittest.TestCase):
         other = self.h.add_usb_device("Mouse", 0x046D, 0xC52B, devnum=3)
         self.h.write_settings(STORED_CHOICE)
         proc = self.start()
+        self.h.wait_for_usb_watch()
         self.h.unplug(other)
         self.h.unplug(key)
         self.assertEqual(self.h.wait_for_locks(1), 1, self.h.output(proc))
