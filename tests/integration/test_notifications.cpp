@@ -69,21 +69,9 @@ std::unique_ptr<DBusMock> notificationDaemon()
     return daemon->start() ? std::move(daemon) : nullptr;
 }
 
-class NotificationTest : public ::testing::Test
+class NotificationTest : public PrivateBusTest
 {
 protected:
-    static void SetUpTestSuite() { buses = new PrivateBuses; }
-    static void TearDownTestSuite()
-    {
-        delete buses;
-        buses = nullptr;
-    }
-    void SetUp() override
-    {
-        ASSERT_TRUE(buses->ok()) << buses->error().toStdString();
-        qunsetenv("XDG_SESSION_ID");
-    }
-
     // Buses are per process: the locker tests share this fixture rather than starting their own.
     std::unique_ptr<DBusSessionLocker> makeLocker()
     {
@@ -95,11 +83,9 @@ protected:
         return locker;
     }
 
-    static PrivateBuses* buses;
     LogCapture logs;
     DBusDesktopNotifier notifier;
 };
-PrivateBuses* NotificationTest::buses = nullptr;
 
 TEST_F(NotificationTest, NotificationStaysUntilDismissedAndANewerOneReplacesIt)
 {

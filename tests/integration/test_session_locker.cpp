@@ -23,19 +23,12 @@ const QString kSaver = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString kSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
 const QString kSessions = QStringLiteral("/org/freedesktop/login1/session/");
 
-class SessionLockerTest : public ::testing::Test
+class SessionLockerTest : public PrivateBusTest
 {
 protected:
-    static void SetUpTestSuite() { buses = new PrivateBuses; }
-    static void TearDownTestSuite()
-    {
-        delete buses;
-        buses = nullptr;
-    }
     void SetUp() override
     {
-        ASSERT_TRUE(buses->ok()) << buses->error().toStdString();
-        qunsetenv("XDG_SESSION_ID");
+        PrivateBusTest::SetUp();
         registerDefaultSettings(settings);
     }
 
@@ -58,12 +51,10 @@ protected:
         return locker;
     }
 
-    static PrivateBuses* buses;
     QTemporaryDir dir;
     Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
     LogCapture logs;
 };
-PrivateBuses* SessionLockerTest::buses = nullptr;
 
 TEST_F(SessionLockerTest, FreshStoreLocksTheCallersOwnSessionNotTheScreenSaver)
 {

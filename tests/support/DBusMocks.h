@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include <gtest/gtest.h>
+
 namespace wl::test {
 
 // A private "system" and a private session dbus-daemon for this test process. The constructor
@@ -83,6 +85,23 @@ private:
     QString m_busName;
     QStringList m_args;
     QProcess m_process;
+};
+
+// A test suite that talks to services on private buses, started once per suite: a process
+// keeps the bus address of its first connection.
+class PrivateBusTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite() { s_buses = std::make_unique<PrivateBuses>(); }
+    static void TearDownTestSuite() { s_buses.reset(); }
+    void SetUp() override
+    {
+        ASSERT_TRUE(s_buses->ok()) << s_buses->error().toStdString();
+        qunsetenv("XDG_SESSION_ID"); // the session is found through the mocked logind
+    }
+
+private:
+    static inline std::unique_ptr<PrivateBuses> s_buses;
 };
 
 } // namespace wl::test
