@@ -8,14 +8,22 @@
 #include <pulse/thread-mainloop.h>
 #include <pulse/timeval.h>
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace wl {
@@ -28,8 +36,37 @@ constexpr AudioObjectPropertyAddress kDataSourceAddress{audio::kDataSource, audi
                                                         audio::kElementMain};
 constexpr AudioObjectID kFirstDeviceId = 2; // 0 names nothing, 1 is the system object
 
-constexpr std::chrono::milliseconds kFirstRetry{100};
-constexpr std::chrono::milliseconds kLongestRetry{2000};
+// A socket can appear a moment before its server listens: try again soon after.
+constexpr std::chrono::milliseconds kRetryAfterSocket{50};
+
+// The local socket a connection goes to, as the client library finds it; nothing when the
+// server is remote or given as a list.
+std::optional<std::string> localServerSocket()
+{
+    if (const char* server = std::getenv("PULSE_SERVER"); server && *server) {
+        std::string_view address(server);
+        if (address.substr(0, 5) == "unix:")
+            address.remove_prefix(5);
+        if (address.empty() || address.front() != '/' ||
+            address.find_first_of(" \t") != std::string_view::npos)
+            return std::nullopt;
+        return std::string(address);
+    }
+    if (const char* runtime = std::getenv("PULSE_RUNTIME_PATH"); runtime && *runtime)
+        return std::string(runtime) + "/native";
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
+        return std::string(runtime) + "/pulse/native";
+    return std::nullopt;
+}
+
+// The folder part and the last name of a path ("/run/user/1000/pulse", "native").
+std::pair<std::string, std::string> splitPath(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return {".", path};
+    return {slash == 0 ? std::string("/") : path.substr(0, slash), path.substr(slash + 1)};
+}
 
 quint32 sourceForPortName(const QString& name)
 {
@@ -92,7 +129,19 @@ struct PulseAudioHardware::Private
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     pa_time_event* retry = nullptr;
-    std::chrono::milliseconds backoff = kFirstRetry;
+    PulseRetry retryPolicy;
+    std::chrono::milliseconds backoff{100};
+    bool connected = false;
+    // The local server's socket, watched so that a server starting is noticed at once. The
+    // folder is watched for the socket, its parent for the folder.
+    struct SocketWatch
+    {
+        int fd = -1;
+        pa_io_event* event = nullptr;
+        std::string folder, name, parent, folderName;
+        int folderWatch = -1;
+        int parentWatch = -1;
+    } watch;
     int pendingSync = 0;
     std::vector<std::unique_ptr<ListRound>> rounds;
 
@@ -177,9 +226,93 @@ struct PulseAudioHardware::Private
         pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
         timeval when{};
         pa_gettimeofday(&when);
-        pa_timeval_add(&when, pa_usec_t(backoff.count()) * PA_USEC_PER_MSEC);
+        const bool watching = watch.folderWatch >= 0 || watch.parentWatch >= 0;
+        const auto wait = watching ? backoff : std::min(backoff, retryPolicy.longestBlind);
+        pa_timeval_add(&when, pa_usec_t(wait.count()) * PA_USEC_PER_MSEC);
         retry = api->time_new(api, &when, &Private::onRetry, this);
-        backoff = std::min(backoff * 2, kLongestRetry);
+        backoff = std::min(backoff * 2, std::max(retryPolicy.longest, backoff));
+    }
+
+    // --- the local socket ---------------------------------------------------------------
+
+    void watchSocket()
+    {
+        const std::optional<std::string> socket = localServerSocket();
+        if (!socket)
+            return;
+        watch.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (watch.fd < 0)
+            return;
+        std::tie(watch.folder, watch.name) = splitPath(*socket);
+        std::tie(watch.parent, watch.folderName) = splitPath(watch.folder);
+        watch.parentWatch =
+            inotify_add_watch(watch.fd, watch.parent.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+        watchFolder();
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
+        watch.event = api->io_new(api, watch.fd, PA_IO_EVENT_INPUT, &Private::onSocketWatch, this);
+    }
+
+    void watchFolder()
+    {
+        if (watch.folderWatch < 0)
+            watch.folderWatch = inotify_add_watch(watch.fd, watch.folder.c_str(),
+                                                  IN_CREATE | IN_MOVED_TO | IN_ATTRIB | IN_ONLYDIR);
+    }
+
+    void unwatchSocket()
+    {
+        if (watch.event)
+            pa_threaded_mainloop_get_api(loop)->io_free(watch.event);
+        if (watch.fd >= 0)
+            ::close(watch.fd);
+        watch = SocketWatch{};
+    }
+
+    static void onSocketWatch(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t,
+                              void* data)
+    {
+        auto* d = static_cast<Private*>(data);
+        alignas(inotify_event) char buffer[4096];
+        bool appeared = false;
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                at += ssize_t(sizeof(inotify_event) + e->len);
+                const std::string_view name = e->len ? std::string_view(e->name) : "";
+                if (e->mask & IN_Q_OVERFLOW) {
+                    appeared = true; // events were lost: look anyway
+                } else if (e->mask & IN_IGNORED) {
+                    // The folder went away; its parent reports it coming back.
+                    if (e->wd == d->watch.folderWatch)
+                        d->watch.folderWatch = -1;
+                } else if (e->wd == d->watch.parentWatch && name == d->watch.folderName) {
+                    d->watchFolder();
+                    appeared = true; // the socket may be in it already
+                } else if (e->wd == d->watch.folderWatch && name == d->watch.name) {
+                    appeared = true;
+                }
+            }
+        }
+        if (appeared)
+            d->serverMayBeBack();
+    }
+
+    // A socket turned up where the server listens: try now, and soon again if it was early.
+    void serverMayBeBack()
+    {
+        if (connected)
+            return;
+        backoff = kRetryAfterSocket;
+        if (retry) {
+            pa_threaded_mainloop_get_api(loop)->time_free(retry);
+            retry = nullptr;
+            dropContext();
+            connect();
+        }
+        // Otherwise an attempt is under way; should it fail, the retry comes soon.
     }
 
     static void onRetry(pa_mainloop_api* api, pa_time_event* event, const timeval*, void* data)
@@ -196,7 +329,8 @@ struct PulseAudioHardware::Private
         auto* d = static_cast<Private*>(data);
         switch (pa_context_get_state(c)) {
         case PA_CONTEXT_READY:
-            d->backoff = kFirstRetry;
+            d->connected = true;
+            d->backoff = d->retryPolicy.first;
             pa_operation_unref(pa_context_subscribe(
                 c,
                 pa_subscription_mask_t(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SERVER |
@@ -218,6 +352,7 @@ struct PulseAudioHardware::Private
     // Every sink that was there is gone for its listeners; reads fail until the next sync.
     void connectionLost()
     {
+        connected = false;
         std::vector<AudioObjectID> gone;
         {
             std::lock_guard lock(mutex);
@@ -370,14 +505,17 @@ struct PulseAudioHardware::Private
     }
 };
 
-PulseAudioHardware::PulseAudioHardware(std::chrono::milliseconds startWait)
+PulseAudioHardware::PulseAudioHardware(std::chrono::milliseconds startWait, PulseRetry retry)
     : d(std::make_unique<Private>())
 {
+    d->retryPolicy = retry;
+    d->backoff = retry.first;
     d->loop = pa_threaded_mainloop_new();
     if (!d->loop)
         return;
     pa_threaded_mainloop_set_name(d->loop, "wardlatch-audio");
     pa_threaded_mainloop_lock(d->loop);
+    d->watchSocket();
     d->connect();
     const bool started = pa_threaded_mainloop_start(d->loop) == 0;
     pa_threaded_mainloop_unlock(d->loop);
@@ -398,6 +536,7 @@ PulseAudioHardware::~PulseAudioHardware()
         pa_threaded_mainloop_get_api(d->loop)->time_free(d->retry);
         d->retry = nullptr;
     }
+    d->unwatchSocket();
     d->dropContext();
     pa_threaded_mainloop_unlock(d->loop);
     pa_threaded_mainloop_stop(d->loop);

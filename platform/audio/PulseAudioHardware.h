@@ -24,19 +24,30 @@ struct SinkPortRecord
 // server gives no type the port's name decides. No active port gives 0 (nothing to read).
 quint32 dataSourceForSink(std::span<const SinkPortRecord> ports, const QString& activePort);
 
+// How soon a lost or missing server is tried again: the wait starts at first and doubles up to
+// longest. A server starting on the local socket is noticed from its socket appearing, so the
+// waits only back that up; where no socket can be watched they stay within longestBlind.
+struct PulseRetry
+{
+    std::chrono::milliseconds first{100};
+    std::chrono::milliseconds longest{60000};
+    std::chrono::milliseconds longestBlind{2000};
+};
+
 // The audio system on a PulseAudio server (or PipeWire's pulse server). The default output
 // device is the default sink; each sink is an object whose id stays the same for its name for
 // the life of the process. Reads answer from a mirror of the server's state, kept current by
 // the server's events on the audio thread, so they never wait on the server. Listeners of a
 // sink's data source are called on the audio thread when its active port changes, when the
-// sink goes away and when the connection is lost; the connection is then retried in the
-// background. With no server at all the default output device cannot be read.
+// sink goes away and when the connection is lost; the connection is then tried again in the
+// background, at once when the server's local socket appears. With no server at all the default output device cannot be read.
 class PulseAudioHardware : public AudioHardware
 {
 public:
     // Connects in the background; waits at most startWait for the server's first state.
     explicit PulseAudioHardware(
-        std::chrono::milliseconds startWait = std::chrono::milliseconds(1500));
+        std::chrono::milliseconds startWait = std::chrono::milliseconds(1500),
+        PulseRetry retry = {});
     ~PulseAudioHardware() override;
     PulseAudioHardware(const PulseAudioHardware&) = delete;
     PulseAudioHardware& operator=(const PulseAudioHardware&) = delete;

@@ -213,4 +213,21 @@ TEST_F(PulseHeadphoneWatch, NoServerAtStartReadsZeroAndRunsOn)
     EXPECT_EQ(delegate->count(), 0u);
 }
 
+TEST_F(PulseHeadphoneWatch, AServerStartingIsFoundFromItsSocketWithoutWaiting)
+{
+    // Retries an hour apart: only the socket turning up can bring the connection back soon.
+    const PulseRetry hourly{std::chrono::hours(1), std::chrono::hours(1), std::chrono::hours(1)};
+    PulseAudioHardware hardware(std::chrono::milliseconds(0), hourly);
+    EXPECT_FALSE(hardware.isSynchronized());
+
+    startDaemon(); // its folder appears first, then the socket in it
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 10000));
+
+    // Killed, it leaves its socket behind; started again, it makes a new one.
+    daemon.stop(/*kill=*/true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == 0; }));
+    startDaemon();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 10000));
+}
+
 } // namespace
