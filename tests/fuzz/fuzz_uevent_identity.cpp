@@ -1,6 +1,7 @@
-// Feeds uevent properties ("KEY=value" lines, as the kernel and udevd send them) to the
-// identity parser. Beyond crashes it checks the answers: every accepted number is what the hex
-// text says, and an identity written back in either event form reads back the same.
+// Feeds uevent properties ("KEY=value" lines, as the kernel and udevd send them, and as a
+// device's uevent file holds them) to the identity and uevent file parsers. Beyond crashes it
+// checks the answers: every accepted number is what the text says, and an identity written back
+// in either event form reads back the same.
 
 #include "platform/usb/UsbIdentity.h"
 
@@ -53,7 +54,7 @@ std::string hex(unsigned value, int width)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    std::optional<std::string_view> product, vendorId, modelId;
+    std::optional<std::string_view> product, vendorId, modelId, firstType, firstDevtype;
     size_t start = 0;
     while (start <= input.size()) {
         size_t end = input.find('\n', start);
@@ -70,8 +71,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 vendorId = value;
             else if (key == "ID_MODEL_ID")
                 modelId = value;
+            else if (key == "TYPE" && !firstType)
+                firstType = value;
+            else if (key == "DEVTYPE" && !firstDevtype)
+                firstDevtype = value;
         }
         start = end + 1;
+    }
+
+    // Read as a uevent file, the first line of a key gives its value.
+    check(ueventValue(input, "TYPE") == firstType, "uevent TYPE");
+    check(ueventValue(input, "DEVTYPE") == firstDevtype, "uevent DEVTYPE");
+    if (firstType) {
+        const std::string_view type = *firstType;
+        const std::string_view digits = type.substr(0, type.find('/'));
+        unsigned expected = 0;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), expected, 10);
+        const bool readable = !digits.empty() && digits.size() <= 3 && digits.front() != '-' &&
+                              digits.front() != '+' && error == std::errc() &&
+                              end == digits.data() + digits.size() && expected <= 0xFF;
+        const std::optional<quint8> deviceClass = parseTypeClass(type);
+        check(deviceClass.has_value() == readable, "TYPE class accepted");
+        check(!deviceClass || *deviceClass == expected, "TYPE class value");
     }
 
     for (const auto& field : {product, vendorId, modelId}) {
