@@ -1,6 +1,8 @@
 // Starts the settings store on a file holding the input, reads every key of the table with
 // every typed read, writes a choice and reads it back, in this run and in the next.
 
+#include "FuzzCheck.h"
+
 #include "app/Log.h"
 #include "app/Settings.h"
 #include "app/SettingsKeys.h"
@@ -13,16 +15,9 @@
 #include <cstdlib>
 
 using namespace wl;
+using wl::fuzz::check;
 
 namespace {
-
-void check(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "wrong answer: %s\n", what);
-        std::abort();
-    }
-}
 
 void readEveryKey(const Settings& settings)
 {

@@ -3,6 +3,8 @@
 // checks the answers: every accepted number is what the text says, and an identity written back
 // in either event form reads back the same.
 
+#include "FuzzCheck.h"
+
 #include "platform/usb/UsbIdentity.h"
 
 #include <charconv>
@@ -14,16 +16,9 @@
 #include <string_view>
 
 using namespace wl;
+using wl::fuzz::check;
 
 namespace {
-
-void check(bool condition, const char* what)
-{
-    if (!condition) {
-        std::fprintf(stderr, "wrong answer: %s\n", what);
-        std::abort();
-    }
-}
 
 // Independent of the parser: std::from_chars over the trimmed text.
 std::optional<quint32> expectedHex(std::string_view text)
