@@ -62,10 +62,12 @@ TEST_F(UdevUsbTest, ListsChoosableDevicesWithStableNames)
         "1-12",
         {{"bDeviceClass", "00"}, {"idVendor", "4444"}, {"idProduct", "0004"}, {"product", "Odd"}},
         {{"PRODUCT", "zz/1/1"}, {"TYPE", "x/0/0"}});
+    // No TYPE: the class attribute says hub.
     testbed.add(
         "1-13",
         {{"bDeviceClass", "09"}, {"idVendor", "5555"}, {"idProduct", "0005"}, {"product", "Hub"}},
         {{"PRODUCT", "5555/5/100"}});
+    // Not a device, whatever its attributes say.
     testbed.add("1-14",
                 {{"bDeviceClass", "00"},
                  {"idVendor", "6666"},
