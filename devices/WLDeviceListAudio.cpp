@@ -16,13 +16,9 @@ WLDeviceListAudio::WLDeviceListAudio(std::weak_ptr<WLDeviceListDelegate> delegat
 {
     setDefaultDevice(audio::kNoObject);
     setPropertyAddress({audio::kDefaultOutputDevice, audio::kScopeGlobal, audio::kElementMain});
-    // Read once: the watch stays on this device whatever becomes the default later. A failed
-    // read leaves 0, which names no device.
-    AudioObjectID device = audio::kNoObject;
-    quint32 size = kReadSize;
-    m_hardware.AudioObjectGetPropertyData(audio::kSystemObject, propertyAddress(), 0, nullptr,
-                                          &size, &device);
-    setDefaultDevice(device);
+    // A failed read leaves 0, which names no device; the watch picks the device up once the
+    // audio layer announces one.
+    setDefaultDevice(readDefaultDevice());
     setSourceAddress({audio::kDataSource, audio::kScopeOutput, audio::kElementMain});
 
     startWatchingAudio();
@@ -35,8 +31,12 @@ WLDeviceListAudio::WLDeviceListAudio(std::weak_ptr<WLDeviceListDelegate> delegat
 WLDeviceListAudio::~WLDeviceListAudio()
 {
     m_newDeviceObserver = ObserverRegistration();
-    m_hardware.AudioObjectRemovePropertyListener(defaultDevice(), sourceAddress(),
-                                                 &WLDeviceListAudio::dataSourceListener, this);
+    // Quietly, so the audio layer never calls a watcher that is gone: once the removals
+    // return, no call of ours is in progress and none can start.
+    m_watching = false;
+    m_hardware.AudioObjectRemovePropertyListener(audio::kSystemObject, propertyAddress(),
+                                                 &WLDeviceListAudio::defaultOutputListener, this);
+    follow({Step::Disarm}, false);
 }
 
 QStringList WLDeviceListAudio::getCurrentDeviceList()
@@ -49,18 +49,29 @@ QStringList WLDeviceListAudio::getCurrentDeviceList()
     return {};
 }
 
-quint32 WLDeviceListAudio::readDataSource()
+AudioObjectID WLDeviceListAudio::readDefaultDevice(AudioStatus* status)
+{
+    AudioObjectID device = audio::kNoObject;
+    quint32 size = kReadSize;
+    const AudioStatus result = m_hardware.AudioObjectGetPropertyData(
+        audio::kSystemObject, propertyAddress(), 0, nullptr, &size, &device);
+    if (status)
+        *status = result;
+    return result == audio::kNoError ? device : audio::kNoObject;
+}
+
+quint32 WLDeviceListAudio::readDataSource(AudioObjectID device)
 {
     quint32 value = 0;
     quint32 size = kReadSize;
-    m_hardware.AudioObjectGetPropertyData(defaultDevice(), sourceAddress(), 0, nullptr, &size,
-                                          &value);
+    if (device != audio::kNoObject)
+        m_hardware.AudioObjectGetPropertyData(device, sourceAddress(), 0, nullptr, &size, &value);
     return value;
 }
 
 bool WLDeviceListAudio::areHeadphonesConnected()
 {
-    switch (readDataSource()) {
+    switch (readDataSource(readDefaultDevice())) {
     case audio::kSourceHeadphones:
         log(QStringLiteral("headphone"));
         return true;
@@ -88,16 +99,165 @@ void WLDeviceListAudio::startWatchingAudio()
 {
     if (!m_settings.boolForKey(QString::fromLatin1(keys::useHeadphones)))
         return;
-    log(QStringLiteral("Start watching audio"));
-    m_hardware.AudioObjectAddPropertyListener(defaultDevice(), sourceAddress(),
-                                              &WLDeviceListAudio::dataSourceListener, this);
+    m_watching = true;
+    // The default output is followed from now on, also while none can be read.
+    m_hardware.AudioObjectAddPropertyListener(audio::kSystemObject, propertyAddress(),
+                                              &WLDeviceListAudio::defaultOutputListener, this);
+    follow({Step::Arm}, false);
 }
 
 void WLDeviceListAudio::stopWatchingAudio()
 {
     log(QStringLiteral("Stop watching audio"));
-    m_hardware.AudioObjectRemovePropertyListener(defaultDevice(), sourceAddress(),
-                                                 &WLDeviceListAudio::dataSourceListener, this);
+    m_watching = false;
+    m_hardware.AudioObjectRemovePropertyListener(audio::kSystemObject, propertyAddress(),
+                                                 &WLDeviceListAudio::defaultOutputListener, this);
+    follow({Step::Disarm}, false);
+}
+
+void WLDeviceListAudio::follow(Request request, bool fromListener)
+{
+    std::unique_lock lock(m_followMutex);
+    m_requests.push_back(request);
+    if (m_following) {
+        if (!fromListener)
+            m_followIdle.wait(lock, [&] { return !m_following; });
+        return;
+    }
+    m_following = true;
+    while (!m_requests.empty()) {
+        const Request next = m_requests.front();
+        m_requests.pop_front();
+        lock.unlock();
+        handle(next);
+        lock.lock();
+    }
+    m_following = false;
+    // Notified with the lock held: a destructor woken by it cannot finish before this returns.
+    m_followIdle.notify_all();
+}
+
+void WLDeviceListAudio::handle(const Request& request)
+{
+    switch (request.step) {
+    case Step::Arm: {
+        AudioStatus status = audio::kNoError;
+        const AudioObjectID device = readDefaultDevice(&status);
+        if (device == audio::kNoObject) {
+            bindTo(audio::kNoObject);
+            m_lastSource = 0;
+            log(status == audio::kNotRunning
+                    ? QStringLiteral("No audio server is running: the headphones are not watched "
+                                     "until one starts")
+                    : QStringLiteral("No default audio output: the headphones are not watched "
+                                     "until there is one"));
+            return;
+        }
+        log(QStringLiteral("Start watching audio"));
+        bindTo(device);
+        m_lastSource = readDataSource(device);
+        return;
+    }
+    case Step::Disarm: {
+        // Asked to end also when nothing is watched; the audio layer takes that calmly.
+        const AudioObjectID device = m_watched != audio::kNoObject ? m_watched : defaultDevice();
+        m_hardware.AudioObjectRemovePropertyListener(device, sourceAddress(),
+                                                     &WLDeviceListAudio::dataSourceListener, this);
+        m_watched = audio::kNoObject;
+        m_lastSource = 0;
+        return;
+    }
+    case Step::DefaultChanged: {
+        if (!m_watching)
+            return;
+        AudioStatus status = audio::kNoError;
+        const AudioObjectID target = readDefaultDevice(&status);
+        if (target != m_watched)
+            moveTo(target, status);
+        return;
+    }
+    case Step::SourceChanged: {
+        if (!m_watching || request.device != m_watched || m_watched == audio::kNoObject)
+            return; // a registration on its way out
+        // Decided from the value now: anything but headphones is the key device gone.
+        const quint32 source = readDataSource(m_watched);
+        if (source != 0)
+            m_lastSource = source;
+        switch (source) {
+        case audio::kSourceHeadphones:
+            log(QStringLiteral("headphone"));
+            return;
+        case audio::kSourceInternalSpeaker:
+            log(QStringLiteral("speaker"));
+            watchedDeviceRemoved();
+            return;
+        case 0:
+            break;
+        default:
+            watchedDeviceRemoved();
+            return;
+        }
+        // Nothing to read: either the device is still the default one and what it plays
+        // through is unknown (not headphones), or it went away, with the server or alone.
+        AudioStatus status = audio::kNoError;
+        const AudioObjectID target = readDefaultDevice(&status);
+        if (target == m_watched) {
+            m_lastSource = 0;
+            watchedDeviceRemoved();
+        } else {
+            moveTo(target, status);
+        }
+        return;
+    }
+    }
+}
+
+void WLDeviceListAudio::moveTo(AudioObjectID target, AudioStatus status)
+{
+    const AudioObjectID old = m_watched;
+    const quint32 last = m_lastSource;
+    const quint32 source = readDataSource(target);
+    if (old != audio::kNoObject) {
+        const bool serverGone = status == audio::kNotRunning;
+        // Another output taking over is the key device leaving only when headphones played
+        // before and do not now. An output that vanished with nothing after it counts
+        // unless it was known not to be headphones.
+        const bool headphonesTaken =
+            source != audio::kSourceHeadphones &&
+            (target != audio::kNoObject
+                 ? last == audio::kSourceHeadphones
+                 : last != audio::kSourceInternalSpeaker && last != audio::kSourceOther);
+        if (serverGone || headphonesTaken) {
+            if (source == audio::kSourceInternalSpeaker)
+                log(QStringLiteral("speaker"));
+            watchedDeviceRemoved();
+        }
+    }
+    bindTo(target);
+    m_lastSource = source;
+    if (target != audio::kNoObject)
+        log(QStringLiteral("Start watching audio"));
+    else if (status == audio::kNotRunning)
+        log(QStringLiteral("The audio server went away: the headphones are watched again when "
+                           "it is back"));
+    else
+        log(QStringLiteral("No default audio output: the headphones are not watched until there "
+                           "is one"));
+}
+
+void WLDeviceListAudio::bindTo(AudioObjectID device)
+{
+    const AudioObjectID old = m_watched;
+    if (old != audio::kNoObject && old != device)
+        m_hardware.AudioObjectRemovePropertyListener(old, sourceAddress(),
+                                                     &WLDeviceListAudio::dataSourceListener, this);
+    m_watched = device;
+    if (device == audio::kNoObject)
+        return;
+    setDefaultDevice(device);
+    // Made again when already in force: the audio layer keeps an identical one once.
+    m_hardware.AudioObjectAddPropertyListener(device, sourceAddress(),
+                                              &WLDeviceListAudio::dataSourceListener, this);
 }
 
 void WLDeviceListAudio::watchedDeviceRemoved()
@@ -106,25 +266,19 @@ void WLDeviceListAudio::watchedDeviceRemoved()
         target->watchedDeviceRemoved();
 }
 
-AudioStatus WLDeviceListAudio::dataSourceListener(AudioObjectID, quint32,
+AudioStatus WLDeviceListAudio::dataSourceListener(AudioObjectID inObjectID, quint32,
                                                   const AudioObjectPropertyAddress*,
                                                   void* inClientData)
 {
-    auto* watcher = static_cast<WLDeviceListAudio*>(inClientData);
-    // Decided from the value now, read through the watcher's own properties. Anything but
-    // headphones, a failed read included, is the key device gone.
-    switch (watcher->readDataSource()) {
-    case audio::kSourceHeadphones:
-        log(QStringLiteral("headphone"));
-        break;
-    case audio::kSourceInternalSpeaker:
-        log(QStringLiteral("speaker"));
-        watcher->watchedDeviceRemoved();
-        break;
-    default:
-        watcher->watchedDeviceRemoved();
-        break;
-    }
+    static_cast<WLDeviceListAudio*>(inClientData)->follow({Step::SourceChanged, inObjectID}, true);
+    return audio::kNoError;
+}
+
+AudioStatus WLDeviceListAudio::defaultOutputListener(AudioObjectID, quint32,
+                                                     const AudioObjectPropertyAddress*,
+                                                     void* inClientData)
+{
+    static_cast<WLDeviceListAudio*>(inClientData)->follow({Step::DefaultChanged}, true);
     return audio::kNoError;
 }
 

@@ -6,6 +6,8 @@
 #include "platform/audio/AudioHardware.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 
@@ -13,9 +15,12 @@ namespace wl {
 
 // The headphone watch. Offers "Headphones" while headphones play or are the chosen device;
 // while they are chosen ("useHeadphones"), a change of the default output device's data
-// source away from headphones reports the key device gone. The default output device is read
-// once, at creation, and stays the watched one. The listener runs on the audio layer's thread
-// and reports from there; every property is safe to read from any thread.
+// source away from headphones reports the key device gone. The watch follows the audio
+// server: it arms as soon as a default output can be read (however late the server starts),
+// moves with the default output, and re-arms after the server restarts. A move to another
+// output reports only when it takes headphones away; the server going away while watched
+// reports too. Listeners run on the audio layer's thread and report from there; every
+// property is safe to read from any thread.
 class WLDeviceListAudio : public WLDeviceListProtocol, public WLDeviceListDelegate
 {
 public:
@@ -34,7 +39,7 @@ public:
     void stopSearch() override {}
     QStringList getCurrentDeviceList() override;
 
-    // True only while the watched device plays through headphones.
+    // True only while the default output device plays through headphones.
     bool areHeadphonesConnected();
 
     // The "kSetNewDeviceEvent" handler: arms for "Headphones", disarms for anything else.
@@ -48,6 +53,7 @@ public:
 
     std::weak_ptr<WLDeviceListDelegate> delegate() const;
     void setDelegate(std::weak_ptr<WLDeviceListDelegate> delegate);
+    // The output device watched now, or last read as the default; 0 when none could be read.
     AudioObjectID defaultDevice() const { return m_defaultDevice.load(); }
     void setDefaultDevice(AudioObjectID device) { m_defaultDevice.store(device); }
     AudioObjectPropertyAddress propertyAddress() const;
@@ -56,11 +62,41 @@ public:
     void setSourceAddress(const AudioObjectPropertyAddress& address);
 
 private:
+    // What makes the watch look again; handled one at a time, in order (see follow()).
+    enum class Step
+    {
+        Arm,
+        Disarm,
+        DefaultChanged,
+        SourceChanged
+    };
+    struct Request
+    {
+        Step step;
+        AudioObjectID device = 0; // SourceChanged: the device whose source changed
+    };
+
     static AudioStatus dataSourceListener(AudioObjectID inObjectID, quint32 inNumberAddresses,
                                           const AudioObjectPropertyAddress* inAddresses,
                                           void* inClientData);
-    // The watched device's data source now; 0 when it cannot be read.
-    quint32 readDataSource();
+    static AudioStatus defaultOutputListener(AudioObjectID inObjectID, quint32 inNumberAddresses,
+                                             const AudioObjectPropertyAddress* inAddresses,
+                                             void* inClientData);
+    // The default output device now (0 when it cannot be read) and the read's status.
+    AudioObjectID readDefaultDevice(AudioStatus* status = nullptr);
+    // A device's data source now; 0 when it cannot be read.
+    quint32 readDataSource(AudioObjectID device);
+
+    // Queues a request and runs the queue unless another thread runs it now. From the main
+    // thread it returns once the request was handled; from a listener it never waits, since
+    // the thread running the queue may be waiting for that very listener call to end.
+    void follow(Request request, bool fromListener);
+    void handle(const Request& request);
+    // The watched output is no longer the default one: decides whether that took the
+    // headphones away, then watches target (0: nothing to watch).
+    void moveTo(AudioObjectID target, AudioStatus status);
+    // Moves the data-source registration from the watched device to device (0: none).
+    void bindTo(AudioObjectID device);
 
     AudioHardware& m_hardware;
     Settings& m_settings;
@@ -70,6 +106,16 @@ private:
     std::atomic<AudioObjectID> m_defaultDevice{0};
     AudioObjectPropertyAddress m_propertyAddress;
     AudioObjectPropertyAddress m_sourceAddress;
+
+    // Whether the watch is wanted: "Headphones" chosen and not disarmed since.
+    std::atomic<bool> m_watching{false};
+    // The follow queue and what it decides on, under m_followMutex.
+    std::mutex m_followMutex;
+    std::condition_variable m_followIdle;
+    std::deque<Request> m_requests;
+    bool m_following = false;
+    AudioObjectID m_watched = 0; // the device holding our data-source registration
+    quint32 m_lastSource = 0;    // what it played through at the last look; 0 unknown
 
     ObserverRegistration m_newDeviceObserver;
 };

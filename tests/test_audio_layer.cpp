@@ -101,6 +101,26 @@ TEST(SinkDataSource, NoActivePortReadsNothing)
     EXPECT_EQ(source(ports, "analog-output-headphones"), 0u); // active port not listed
 }
 
+TEST(SinkDataSource, HeadsetsThatAreOutputsOfTheirOwnReadHeadphones)
+{
+    // USB and Bluetooth headsets: a generic port, or none, on a sink that says what it is.
+    const std::vector<SinkPortRecord> usb{{QStringLiteral("analog-output"), Unknown, AvailUnknown}};
+    for (const char* factor : {"headset", "headphone", "hands-free"}) {
+        SCOPED_TRACE(factor);
+        EXPECT_EQ(dataSourceForSink(usb, QStringLiteral("analog-output"), QLatin1String(factor)),
+                  audio::kSourceHeadphones);
+        EXPECT_EQ(dataSourceForSink({}, QString(), QLatin1String(factor)),
+                  audio::kSourceHeadphones);
+    }
+    EXPECT_EQ(dataSourceForSink(usb, QStringLiteral("analog-output"), QStringLiteral("speaker")),
+              audio::kSourceOther);
+    const std::vector<SinkPortRecord> withSpeaker{
+        {QStringLiteral("analog-output-speaker"), Speaker, AvailUnknown}};
+    EXPECT_EQ(dataSourceForSink(withSpeaker, QStringLiteral("analog-output-speaker"),
+                                QStringLiteral("headset")),
+              audio::kSourceInternalSpeaker);
+}
+
 // A listener that counts its calls per client.
 std::atomic<int> g_calls{0};
 AudioStatus countingListener(AudioObjectID, quint32, const AudioObjectPropertyAddress*, void*)

@@ -44,6 +44,16 @@ protected:
         hardware.changeDataSource(device, source);
         ASSERT_TRUE(hardware.waitForDelivery());
     }
+    // Another default output (0: the server went away), announced and delivered.
+    void changeDefault(AudioObjectID device)
+    {
+        hardware.changeDefaultOutputDevice(device);
+        ASSERT_TRUE(hardware.waitForDelivery());
+    }
+    std::vector<FakeAudioHardware::Request> sourceAdds() const
+    {
+        return FakeAudioHardware::onSources(hardware.addRequests());
+    }
 
     QTemporaryDir dir;
     Settings settings;
@@ -94,7 +104,7 @@ TEST_F(HeadphoneWatch, ChoosingHeadphonesArmsAndUnpluggingReportsOncePerChange)
 
     EXPECT_TRUE(settings.boolForKey(kUseHeadphones));
     EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 1);
-    const auto adds = hardware.addRequests();
+    const auto adds = sourceAdds();
     ASSERT_EQ(adds.size(), 1u);
     EXPECT_EQ(adds[0].object, kDevice);
     EXPECT_EQ(adds[0].address, FakeAudioHardware::kSourceAddress);
@@ -131,7 +141,7 @@ TEST_F(HeadphoneWatch, ChoosingHeadphonesAgainRequestsAnIdenticalRegistration)
     auto watcher = makeWatcher();
     choose(QStringLiteral("Headphones"));
     choose(QStringLiteral("Headphones"));
-    const auto adds = hardware.addRequests();
+    const auto adds = sourceAdds();
     ASSERT_EQ(adds.size(), 2u);
     EXPECT_EQ(adds[0].object, adds[1].object);
     EXPECT_EQ(adds[0].address, adds[1].address);
@@ -156,7 +166,7 @@ TEST_F(HeadphoneWatch, ChoosingAnythingElseDisarmsAndAlwaysRequestsRemoval)
     EXPECT_FALSE(settings.hasStoredValue(kUseHeadphones));
     EXPECT_FALSE(settings.boolForKey(kUseHeadphones));
     EXPECT_EQ(log.lines(), QStringList{QStringLiteral("Stop watching audio")});
-    auto removes = hardware.removeRequests();
+    auto removes = FakeAudioHardware::onSources(hardware.removeRequests());
     ASSERT_EQ(removes.size(), 1u);
     EXPECT_EQ(removes[0].object, kDevice);
     EXPECT_EQ(removes[0].address, FakeAudioHardware::kSourceAddress);
@@ -169,9 +179,10 @@ TEST_F(HeadphoneWatch, ChoosingAnythingElseDisarmsAndAlwaysRequestsRemoval)
     choose(QVariantMap{{QStringLiteral("other"), 1}});
     choose(QVariantMap{});
     choose(QStringLiteral("headphones"));
-    EXPECT_EQ(hardware.removeRequests().size(), 4u);
+    EXPECT_EQ(FakeAudioHardware::onSources(hardware.removeRequests()).size(), 4u);
     EXPECT_EQ(log.count(QStringLiteral("Stop watching audio")), 4);
-    EXPECT_EQ(hardware.addRequests().size(), 1u);
+    EXPECT_EQ(sourceAdds().size(), 1u);
+    EXPECT_FALSE(hardware.followsDefault());
     EXPECT_FALSE(settings.hasStoredValue(kUseHeadphones));
 }
 
@@ -185,42 +196,82 @@ TEST_F(HeadphoneWatch, StoredChoiceArmsAtCreation)
     settings.setBool(kUseHeadphones, true);
     auto watcher = makeWatcher();
     EXPECT_EQ(log.lines(), QStringList{QStringLiteral("Start watching audio")});
-    ASSERT_EQ(hardware.addRequests().size(), 1u);
+    ASSERT_EQ(sourceAdds().size(), 1u);
     change(audio::kSourceInternalSpeaker);
     EXPECT_EQ(delegate->count(), 1u);
 }
 
-TEST_F(HeadphoneWatch, StaysOnTheDeviceThatWasDefaultAtCreation)
+// The watch moves with the default output; a move reports only when it takes headphones away.
+TEST_F(HeadphoneWatch, FollowsTheDefaultOutputAndReportsOnlyWhenHeadphonesLeave)
 {
-    auto watcher = makeWatcher();
-    choose(QStringLiteral("Headphones"));
     constexpr AudioObjectID kOther = 7;
-    hardware.setDefaultOutputDevice(kOther);
-    hardware.presetDataSource(kOther, audio::kSourceHeadphones);
-    hardware.presetDataSource(kDevice, audio::kSourceInternalSpeaker);
+    struct Case
+    {
+        quint32 from, to;
+        bool reports;
+    };
+    const Case cases[] = {
+        {audio::kSourceHeadphones, audio::kSourceInternalSpeaker, true},
+        {audio::kSourceHeadphones, audio::kSourceOther, true},
+        {audio::kSourceHeadphones, 0, true},                         // unreadable: not headphones
+        {audio::kSourceHeadphones, audio::kSourceHeadphones, false}, // e.g. to a headset
+        {audio::kSourceInternalSpeaker, audio::kSourceOther, false},
+        {audio::kSourceOther, audio::kSourceInternalSpeaker, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.from << " -> " << c.to);
+        delegate = std::make_shared<test::RecordingDelegate>();
+        hardware.setDefaultOutputDevice(kDevice);
+        hardware.presetDataSource(kDevice, c.from);
+        hardware.presetDataSource(kOther, c.to);
+        auto watcher = makeWatcher();
+        choose(QStringLiteral("Headphones"));
 
-    EXPECT_EQ(watcher->defaultDevice(), kDevice);
-    EXPECT_FALSE(watcher->areHeadphonesConnected());
-    change(audio::kSourceInternalSpeaker, kOther); // not watched
-    EXPECT_EQ(delegate->count(), 0u);
-    change(audio::kSourceInternalSpeaker, kDevice);
-    EXPECT_EQ(delegate->count(), 1u);
+        changeDefault(kOther);
+        EXPECT_EQ(delegate->count(), c.reports ? 1u : 0u);
+        EXPECT_EQ(watcher->defaultDevice(), kOther);
+        EXPECT_TRUE(hardware.isRegistered(kOther));
+        EXPECT_FALSE(hardware.isRegistered(kDevice));
+        EXPECT_EQ(watcher->areHeadphonesConnected(), c.to == audio::kSourceHeadphones);
+        // Only the new default is watched now.
+        change(audio::kSourceInternalSpeaker, kDevice);
+        EXPECT_EQ(delegate->count(), c.reports ? 1u : 0u);
+        change(audio::kSourceInternalSpeaker, kOther);
+        EXPECT_EQ(delegate->count(), c.reports ? 2u : 1u);
+        choose(QStringLiteral("USB Stick"));
+    }
 }
 
-TEST_F(HeadphoneWatch, FailedDefaultDeviceReadLeavesZeroAndStillLocksOnAnyNotification)
+// No server at first: the log says so, and the watch arms once one comes, and again after
+// it restarts; the server going away while watched reports.
+TEST_F(HeadphoneWatch, ArmsWhenAServerComesAndAgainAfterItRestarts)
 {
     hardware.setDefaultOutputDevice(0);
     auto watcher = makeWatcher();
     EXPECT_EQ(watcher->defaultDevice(), 0u);
     EXPECT_TRUE(watcher->getCurrentDeviceList().isEmpty());
-    EXPECT_TRUE(log.lines().isEmpty());
 
     choose(QStringLiteral("Headphones"));
-    ASSERT_EQ(hardware.addRequests().size(), 1u);
-    EXPECT_EQ(hardware.addRequests()[0].object, 0u);
-    // Whatever the audio layer says about object 0, the read fails: not headphones.
-    change(audio::kSourceHeadphones, 0);
-    EXPECT_EQ(delegate->count(), 1u);
+    EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 0);
+    EXPECT_EQ(log.countContaining(QStringLiteral("No audio server is running")), 1);
+    EXPECT_TRUE(sourceAdds().empty());
+
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        log.clear();
+        changeDefault(kDevice); // the server (re)starts
+        EXPECT_EQ(log.lines(), QStringList{QStringLiteral("Start watching audio")});
+        EXPECT_TRUE(hardware.isRegistered(kDevice));
+        EXPECT_EQ(delegate->count(), 2u * (run - 1));
+        change(audio::kSourceInternalSpeaker);
+        EXPECT_EQ(delegate->count(), 2u * (run - 1) + 1);
+        change(audio::kSourceHeadphones);
+
+        changeDefault(0); // and goes away
+        EXPECT_EQ(delegate->count(), 2u * run);
+        EXPECT_FALSE(hardware.isRegistered(kDevice));
+        EXPECT_EQ(log.countContaining(QStringLiteral("The audio server went away")), 1);
+    }
 }
 
 TEST_F(HeadphoneWatch, ReportAfterTheDelegateIsGoneIsDropped)

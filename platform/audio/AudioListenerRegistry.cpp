@@ -33,9 +33,10 @@ bool AudioListenerRegistry::remove(AudioObjectID object, const AudioObjectProper
             removed = true;
         }
     }
-    // A call in progress elsewhere may still be using the client data: wait it out. From
-    // inside a call (same thread) there is nothing to wait for.
-    if (removed && m_dispatchThread.load() != std::this_thread::get_id())
+    // A call in progress elsewhere may still be using the client data: wait it out, also when
+    // that call ended the registration itself. From inside a call (same thread) there is
+    // nothing to wait for.
+    if (m_dispatchThread.load() != std::this_thread::get_id())
         std::lock_guard wait(m_dispatchMutex);
     return removed;
 }

@@ -4,6 +4,7 @@
 
 #include <pulse/context.h>
 #include <pulse/introspect.h>
+#include <pulse/proplist.h>
 #include <pulse/subscribe.h>
 #include <pulse/thread-mainloop.h>
 #include <pulse/timeval.h>
@@ -80,14 +81,17 @@ quint32 sourceForPortName(const QString& name)
 
 } // namespace
 
-quint32 dataSourceForSink(std::span<const SinkPortRecord> ports, const QString& activePort)
+quint32 dataSourceForSink(std::span<const SinkPortRecord> ports, const QString& activePort,
+                          const QString& formFactor)
 {
-    if (activePort.isEmpty())
-        return 0;
+    // USB and Bluetooth headsets are outputs of their own, often with one generic port.
+    const bool worn = formFactor == QLatin1String("headphone") ||
+                      formFactor == QLatin1String("headset") ||
+                      formFactor == QLatin1String("hands-free");
     const auto it = std::find_if(ports.begin(), ports.end(),
                                  [&](const SinkPortRecord& p) { return p.name == activePort; });
-    if (it == ports.end())
-        return 0;
+    if (activePort.isEmpty() || it == ports.end())
+        return worn ? audio::kSourceHeadphones : 0;
     quint32 source = audio::kSourceOther;
     switch (it->type) {
     case PA_DEVICE_PORT_TYPE_HEADPHONES:
@@ -103,6 +107,8 @@ quint32 dataSourceForSink(std::span<const SinkPortRecord> ports, const QString& 
     default:
         break;
     }
+    if (worn && source == audio::kSourceOther)
+        source = audio::kSourceHeadphones;
     // A jack port can stay active after its plug is pulled (no other port to switch to):
     // that is not headphones.
     if (source == audio::kSourceHeadphones && it->available == PA_PORT_AVAILABLE_NO)
@@ -153,6 +159,8 @@ struct PulseAudioHardware::Private
     std::atomic<bool> stateKnown{false};
     bool synced = false;
     std::string defaultSink;
+    // The default output device as last announced to its listeners; 0 none.
+    AudioObjectID announcedDefault = 0;
     std::map<std::string, Sink> sinks;
     std::map<std::string, AudioObjectID> ids;
     std::vector<std::string> names; // by id - kFirstDeviceId
@@ -180,6 +188,28 @@ struct PulseAudioHardware::Private
     {
         for (AudioObjectID id : changed)
             listeners.notify(id, kDataSourceAddress);
+    }
+
+    // The default output device as a read would give it now; 0 when it cannot be read.
+    AudioObjectID readableDefaultLocked()
+    {
+        if (!synced || defaultSink.empty() || !sinks.contains(defaultSink))
+            return 0;
+        return idForLocked(defaultSink);
+    }
+
+    // Tells the default output's listeners when what a read gives has changed: the server
+    // came, went, or named another default sink, or that sink came or went.
+    void announceDefault()
+    {
+        {
+            std::lock_guard lock(mutex);
+            const AudioObjectID now = readableDefaultLocked();
+            if (now == announcedDefault)
+                return;
+            announcedDefault = now;
+        }
+        listeners.notify(audio::kSystemObject, kDefaultOutputAddress);
     }
 
     void announceFirstState()
@@ -364,6 +394,7 @@ struct PulseAudioHardware::Private
             announceFirstState();
         }
         notifyDataSource(gone);
+        announceDefault();
         // The context is let go from the retry, never inside its own callback.
         scheduleRetry();
     }
@@ -372,9 +403,12 @@ struct PulseAudioHardware::Private
     {
         if (pendingSync == 0 || --pendingSync != 0)
             return;
-        std::lock_guard lock(mutex);
-        synced = true;
-        announceFirstState();
+        {
+            std::lock_guard lock(mutex);
+            synced = true;
+            announceFirstState();
+        }
+        announceDefault();
     }
 
     // --- server events ----------------------------------------------------------------
@@ -410,10 +444,13 @@ struct PulseAudioHardware::Private
         auto* d = static_cast<Private*>(data);
         if (!info)
             return;
-        std::lock_guard lock(d->mutex);
-        d->defaultSink = info->default_sink_name ? info->default_sink_name : "";
-        if (!d->defaultSink.empty())
-            d->idForLocked(d->defaultSink);
+        {
+            std::lock_guard lock(d->mutex);
+            d->defaultSink = info->default_sink_name ? info->default_sink_name : "";
+            if (!d->defaultSink.empty())
+                d->idForLocked(d->defaultSink);
+        }
+        d->announceDefault();
     }
 
     static void onServerInfoFirst(pa_context* c, const pa_server_info* info, void* data)
@@ -461,7 +498,8 @@ struct PulseAudioHardware::Private
         }
         const QString active =
             info.active_port ? QString::fromUtf8(info.active_port->name) : QString();
-        const quint32 source = dataSourceForSink(ports, active);
+        const char* formFactor = pa_proplist_gets(info.proplist, PA_PROP_DEVICE_FORM_FACTOR);
+        const quint32 source = dataSourceForSink(ports, active, QString::fromUtf8(formFactor));
 
         std::vector<AudioObjectID> changed;
         {
@@ -474,6 +512,7 @@ struct PulseAudioHardware::Private
             sinks[info.name] = Sink{info.index, source};
         }
         notifyDataSource(changed);
+        announceDefault();
     }
 
     void sinkRemoved(uint32_t index)
@@ -502,6 +541,7 @@ struct PulseAudioHardware::Private
             }
         }
         notifyDataSource(gone);
+        announceDefault();
     }
 };
 
@@ -565,9 +605,11 @@ PulseAudioHardware::AudioObjectGetPropertyData(AudioObjectID inObjectID,
         if (inObjectID == audio::kSystemObject) {
             if (!(inAddress == kDefaultOutputAddress))
                 return audio::kUnknownProperty;
-            if (!d->synced || d->defaultSink.empty() || !d->sinks.contains(d->defaultSink))
-                return audio::kNotRunning;
-            value = d->idForLocked(d->defaultSink);
+            if (!d->synced)
+                return audio::kNotRunning; // no server, or not yet read
+            value = d->readableDefaultLocked();
+            if (value == 0)
+                return audio::kBadObject; // a server without a default output now
         } else {
             const std::string* name = d->nameForLocked(inObjectID);
             if (!name)
@@ -593,6 +635,10 @@ AudioStatus PulseAudioHardware::AudioObjectAddPropertyListener(
 {
     if (!inListener)
         return audio::kBadArgument;
+    if (inObjectID == audio::kSystemObject && inAddress == kDefaultOutputAddress) {
+        d->listeners.add(inObjectID, inAddress, inListener, inClientData);
+        return audio::kNoError;
+    }
     {
         std::lock_guard lock(d->mutex);
         if (!d->nameForLocked(inObjectID))

@@ -18,11 +18,14 @@ struct SinkPortRecord
     int available = 0; // 0 unknown, 1 unplugged, 2 plugged
 };
 
-// The data source a sink plays through, from its ports and the name of its active port:
-// headphones or headset ports read headphones, speaker ports the internal speaker, any other
-// active port (and headphones whose jack is unplugged) another non-zero code. Where the
-// server gives no type the port's name decides. No active port gives 0 (nothing to read).
-quint32 dataSourceForSink(std::span<const SinkPortRecord> ports, const QString& activePort);
+// The data source a sink plays through, from its ports, the name of its active port and its
+// form factor: headphones or headset ports read headphones, speaker ports the internal
+// speaker, any other active port (and headphones whose jack is unplugged) another non-zero
+// code. Where the server gives no type the port's name decides. A sink that is itself a
+// headset ("headphone", "headset", "hands-free") plays through headphones on any port but a
+// speaker. No active port gives 0 (nothing to read), or headphones for such a sink.
+quint32 dataSourceForSink(std::span<const SinkPortRecord> ports, const QString& activePort,
+                          const QString& formFactor = {});
 
 // How soon a lost or missing server is tried again: the wait starts at first and doubles up to
 // longest. A server starting on the local socket is noticed from its socket appearing, so the
@@ -39,8 +42,11 @@ struct PulseRetry
 // the life of the process. Reads answer from a mirror of the server's state, kept current by
 // the server's events on the audio thread, so they never wait on the server. Listeners of a
 // sink's data source are called on the audio thread when its active port changes, when the
-// sink goes away and when the connection is lost; the connection is then tried again in the
-// background, at once when the server's local socket appears. With no server at all the default output device cannot be read.
+// sink goes away and when the connection is lost; listeners of the system object's default
+// output device when what a read of it gives changes (another default sink, the server
+// coming or going). The connection is tried again in the background, at once when the
+// server's local socket appears. With no server the default output device reads
+// kNotRunning; with a server but no default output, kBadObject.
 class PulseAudioHardware : public AudioHardware
 {
 public:

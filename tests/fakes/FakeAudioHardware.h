@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace wl::test {
@@ -43,11 +44,23 @@ public:
         m_thread.join();
     }
 
-    // 0: the default output device cannot be read.
+    // 0: no audio server, so the default output device cannot be read.
     void setDefaultOutputDevice(AudioObjectID device)
     {
         std::lock_guard lock(m_mutex);
         m_defaultDevice = device;
+    }
+
+    // Sets the default output device and announces the change on the fake's thread.
+    void changeDefaultOutputDevice(AudioObjectID device)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_defaultDevice = device;
+            m_queue.push_back({audio::kSystemObject, kDefaultAddress});
+            ++m_announced;
+        }
+        m_wake.notify_all();
     }
 
     // Sets what the device plays through (0: the read fails) without telling anyone.
@@ -63,7 +76,7 @@ public:
         {
             std::lock_guard lock(m_mutex);
             m_sources[device] = source;
-            m_queue.push_back(device);
+            m_queue.push_back({device, kSourceAddress});
             ++m_announced;
         }
         m_wake.notify_all();
@@ -91,6 +104,20 @@ public:
     {
         return m_listeners.isRegistered(device, kSourceAddress);
     }
+    bool followsDefault() const
+    {
+        return m_listeners.isRegistered(audio::kSystemObject, kDefaultAddress);
+    }
+    // The requests for data-source listeners alone.
+    static std::vector<Request> onSources(const std::vector<Request>& requests)
+    {
+        std::vector<Request> kept;
+        for (const Request& r : requests) {
+            if (r.address == kSourceAddress)
+                kept.push_back(r);
+        }
+        return kept;
+    }
     std::thread::id notificationThread() const { return m_thread.get_id(); }
 
     AudioStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
@@ -103,6 +130,8 @@ public:
         {
             std::lock_guard lock(m_mutex);
             if (inObjectID == audio::kSystemObject && inAddress == kDefaultAddress) {
+                if (m_defaultDevice == 0)
+                    return audio::kNotRunning;
                 value = m_defaultDevice;
             } else if (inObjectID != audio::kNoObject && inAddress == kSourceAddress) {
                 const auto it = m_sources.find(inObjectID);
@@ -150,10 +179,10 @@ private:
             m_wake.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
             if (m_stopping)
                 return;
-            const AudioObjectID device = m_queue.front();
+            const auto [object, address] = m_queue.front();
             m_queue.pop_front();
             lock.unlock();
-            m_listeners.notify(device, kSourceAddress);
+            m_listeners.notify(object, address);
             lock.lock();
             ++m_delivered;
             m_deliveredCv.notify_all();
@@ -165,7 +194,7 @@ private:
     std::condition_variable m_deliveredCv;
     AudioObjectID m_defaultDevice = 0;
     std::map<AudioObjectID, quint32> m_sources;
-    std::deque<AudioObjectID> m_queue;
+    std::deque<std::pair<AudioObjectID, AudioObjectPropertyAddress>> m_queue;
     quint64 m_announced = 0;
     quint64 m_delivered = 0;
     bool m_stopping = false;

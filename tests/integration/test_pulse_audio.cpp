@@ -137,7 +137,7 @@ TEST_F(PulseHeadphoneWatch, DefaultDeviceIsTheDefaultSinkUnderAnIdStablePerName)
     ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }));
 }
 
-TEST_F(PulseHeadphoneWatch, WatchStaysOnItsSinkAndItsRemovalReportsOnce)
+TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
 {
     startDaemon();
     settings.setBool(QString::fromLatin1(keys::useHeadphones), true);
@@ -146,16 +146,19 @@ TEST_F(PulseHeadphoneWatch, WatchStaysOnItsSinkAndItsRemovalReportsOnce)
     const AudioObjectID headset = watcher->defaultDevice();
     ASSERT_GT(headset, audio::kSystemObject);
 
-    // Another default output is not followed and reports nothing.
+    // Another default output is followed; neither plays through headphones: no report.
     setDefault(QStringLiteral("speakers"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != headset; }));
-    EXPECT_EQ(watcher->defaultDevice(), headset);
-    // Another sink going is not the watched one.
-    unload(speakersModule);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher->defaultDevice() != headset; }));
+    const AudioObjectID speakers = watcher->defaultDevice();
+    EXPECT_EQ(readDefault(hardware), speakers);
+    // A sink that is not the default any more is not watched.
+    unload(headsetModule);
     settle(hardware);
     EXPECT_EQ(delegate->count(), 0u);
 
-    unload(headsetModule);
+    setDefault(QStringLiteral("speakers"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher->defaultDevice() == speakers; }));
+    unload(speakersModule);
     ASSERT_TRUE(delegate->waitForCount(1));
     settle(hardware);
     EXPECT_EQ(delegate->count(), 1u);
@@ -176,13 +179,15 @@ TEST_F(PulseHeadphoneWatch, DaemonEndingReportsOnceAndReconnectKeepsTheId)
     ASSERT_TRUE(delegate->waitForCount(1));
     EXPECT_EQ(readDefault(hardware), 0u);
 
+    log.clear();
     startDaemon();
     ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }, 15000));
     EXPECT_TRUE(hardware.isSynchronized());
-    settle(hardware);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher->defaultDevice() == headset; }));
+    EXPECT_GE(log.count(QStringLiteral("Start watching audio")), 1);
     EXPECT_EQ(delegate->count(), 1u); // the sink coming back reports nothing
 
-    // The registration outlived the connection: the sink going now reports again.
+    // Watched again: the sink going now reports again.
     unload(headsetModule);
     ASSERT_TRUE(delegate->waitForCount(2));
 
@@ -195,7 +200,7 @@ TEST_F(PulseHeadphoneWatch, DaemonEndingReportsOnceAndReconnectKeepsTheId)
     ASSERT_TRUE(delegate->waitForCount(3));
 }
 
-TEST_F(PulseHeadphoneWatch, NoServerAtStartReadsZeroAndRunsOn)
+TEST_F(PulseHeadphoneWatch, NoServerAtStartSaysSoAndArmsOnceOneComes)
 {
     PulseAudioHardware hardware; // nothing listens on the socket yet
     auto watcher = makeWatcher(hardware);
@@ -204,13 +209,17 @@ TEST_F(PulseHeadphoneWatch, NoServerAtStartReadsZeroAndRunsOn)
     EXPECT_TRUE(watcher->getCurrentDeviceList().isEmpty());
     center.postNotificationName(events::kSetNewDeviceEvent, nullptr,
                                 {{events::kNewDeviceName, QStringLiteral("Headphones")}});
-    EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 0);
+    EXPECT_EQ(log.countContaining(QStringLiteral("No audio server is running")), 1);
 
-    // The server turns up later: the layer finds it; the watcher keeps what it read.
+    // The server turns up later: the watch arms on its default output.
     startDaemon();
     ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 15000));
-    EXPECT_EQ(watcher->defaultDevice(), 0u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher->defaultDevice() == readDefault(hardware); }));
+    EXPECT_GE(log.count(QStringLiteral("Start watching audio")), 1);
     EXPECT_EQ(delegate->count(), 0u);
+    unload(headsetModule);
+    ASSERT_TRUE(delegate->waitForCount(1));
 }
 
 TEST_F(PulseHeadphoneWatch, AServerStartingIsFoundFromItsSocketWithoutWaiting)
