@@ -1,6 +1,8 @@
 #include "menubar/WLDevicePopUp.h"
 
+#include <QAbstractItemView>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QWheelEvent>
 
 namespace wl {
@@ -23,7 +25,23 @@ bool opensList(const QKeyEvent& event)
 
 } // namespace
 
-WLDevicePopUp::WLDevicePopUp(QWidget* parent) : QComboBox(parent) {}
+WLDevicePopUp::WLDevicePopUp(QWidget* parent) : QComboBox(parent)
+{
+    // The list exists from here on; filters run newest first, so this one sees a click before
+    // the list's own handling does.
+    view()->viewport()->installEventFilter(this);
+}
+
+bool WLDevicePopUp::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseButtonRelease && watched == view()->viewport()) {
+        const QModelIndex under =
+            view()->indexAt(static_cast<QMouseEvent*>(event)->position().toPoint());
+        if (under.isValid() && !under.flags().testFlag(Qt::ItemIsEnabled))
+            return true;
+    }
+    return QComboBox::eventFilter(watched, event);
+}
 
 void WLDevicePopUp::wheelEvent(QWheelEvent* event)
 {

@@ -312,6 +312,47 @@ TEST_F(AppDelegateTest, TheClosedPopUpIgnoresWheelArrowsAndTypeAhead)
     }
 }
 
+TEST_F(AppDelegateTest, ADeviceWithoutNumbersIsListedButCannotBeChosen)
+{
+    registry.attached = {usb(QStringLiteral("Key Stick"), 0x1234, 0xabcd),
+                         usb(QStringLiteral("Other"), 2, 2), usb(QStringLiteral("Blank"), 0, 0)};
+    settings.setObject(keys::kDeviceName, QStringLiteral("Key Stick"));
+    settings.setObject(keys::idVendor, qint64(0x1234));
+    settings.setObject(keys::idProduct, qint64(0xabcd));
+    awake();
+    center.postNotificationName(events::setHighlight, nullptr);
+    int announced = 0;
+    ObserverRegistration observer(center, events::kSetNewDeviceEvent,
+                                  [&](const Notification&) { ++announced; });
+    const auto armed = controller->deviceListUSB()->lostDeviceIterator();
+    ASSERT_NE(armed, 0u);
+
+    const QModelIndex blank = popUp().model()->index(popUp().findText(QStringLiteral("Blank")), 0);
+    EXPECT_FALSE(blank.flags() & Qt::ItemIsEnabled);
+    EXPECT_EQ(blank.data(Qt::ToolTipRole).toString(),
+              QStringLiteral("This device reports no vendor and product numbers, so its removal "
+                             "cannot be recognised"));
+    EXPECT_TRUE(popUp().model()->index(1, 0).flags() & Qt::ItemIsEnabled);
+
+    // A click on it chooses nothing: neither it nor the item stepped to before.
+    QTest::keyClick(&popUp(), Qt::Key_Space);
+    QAbstractItemView& list = *popUp().view();
+    QTest::keyClick(&list, Qt::Key_Down);
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualRect(blank).center());
+    EXPECT_TRUE(list.isVisible());
+    popUp().hidePopup();
+    EXPECT_EQ(announced, 0);
+    EXPECT_EQ(popUp().currentText(), QStringLiteral("Key Stick"));
+    EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral("Key Stick"));
+    EXPECT_EQ(settings.integerForKey(keys::idVendor), 0x1234);
+    EXPECT_EQ(controller->deviceListUSB()->lostDeviceIterator(), armed);
+
+    // A name stored for such a device earlier is not shown as the guarded choice.
+    settings.setObject(keys::kDeviceName, QStringLiteral("Blank"));
+    controller->populateList();
+    EXPECT_EQ(popUp().currentIndex(), -1);
+}
+
 TEST_F(AppDelegateTest, LockTypeFollowsTheSenderOnly)
 {
     launch();
