@@ -22,6 +22,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QRadioButton>
+#include <QStandardItemModel>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
@@ -35,6 +36,9 @@ constexpr int kLaunchHighlightDelayMs = 500;
 // Control, Option and Command, which is Ctrl+Alt+Super+L here.
 constexpr quint32 kDefaultShortcutKeyCode = 37;
 constexpr quint32 kDefaultShortcutModifiers = 1835008;
+const QString kUnwatchableDeviceReason =
+    QStringLiteral("This device reports no vendor and product numbers, so its removal cannot be "
+                   "recognised");
 } // namespace
 
 struct AppDelegate::Observers
@@ -224,6 +228,7 @@ void AppDelegate::populateList()
     QStringList names;
     if (m_deviceListUSB)
         names << m_deviceListUSB->getCurrentDeviceList();
+    const qsizetype usbCount = names.size();
     if (m_deviceListAudio)
         names << m_deviceListAudio->getCurrentDeviceList();
     if (m_devicePopUpButton) {
@@ -231,16 +236,30 @@ void AppDelegate::populateList()
         const QSignalBlocker quiet(&popUp);
         popUp.clear();
         const std::optional<QString> current = m_settings.stringForKey(keys::kDeviceName);
-        for (const QString& name : names) {
+        const std::shared_ptr<const WLDeviceListUSB::DeviceMap> catalogue =
+            m_deviceListUSB ? m_deviceListUSB->devices() : nullptr;
+        auto* items = qobject_cast<QStandardItemModel*>(popUp.model());
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            const QString& name = names[i];
             // Titles stay unique: a repeated title moves to the end.
             const int existing =
                 popUp.findText(name, Qt::MatchFixedString | Qt::MatchCaseSensitive);
             if (existing >= 0)
                 popUp.removeItem(existing);
             popUp.addItem(name);
+            // A device whose removal cannot be recognised is shown, but cannot be chosen.
+            if (i < usbCount && catalogue && items && !catalogue->value(name).watchable()) {
+                QStandardItem* item = items->item(popUp.count() - 1);
+                item->setEnabled(false);
+                item->setToolTip(kUnwatchableDeviceReason);
+            }
         }
-        popUp.setCurrentIndex(
-            current ? popUp.findText(*current, Qt::MatchFixedString | Qt::MatchCaseSensitive) : -1);
+        const int selected =
+            current ? popUp.findText(*current, Qt::MatchFixedString | Qt::MatchCaseSensitive) : -1;
+        // Nothing is shown as guarded that is not.
+        const bool guarded =
+            selected >= 0 && popUp.model()->index(selected, 0).flags().testFlag(Qt::ItemIsEnabled);
+        popUp.setCurrentIndex(guarded ? selected : -1);
     }
     const bool screenSaver = m_settings.boolForKey(keys::UseScreenSaver);
     if (m_lockDisplayButton && m_screensaverButton) {

@@ -146,6 +146,14 @@ void WLDeviceListUSB::setNewDeviceName(const Notification& notification)
     if (title.typeId() == QMetaType::QString && catalogue) {
         const auto entry = catalogue->constFind(title.toString());
         if (entry != catalogue->cend()) {
+            if (!entry->watchable()) {
+                // The panel does not offer it; should it come anyway, the device already
+                // guarded stays guarded rather than none.
+                log(QStringLiteral("\"%1\" has no vendor and product numbers to watch; the key "
+                                   "device stays as it was")
+                        .arg(entry.key()));
+                return;
+            }
             m_settings.setObject(keys::idVendor, entry->idVendor);
             m_settings.setObject(keys::idProduct, entry->idProduct);
             startWatchingUSB();

@@ -18,6 +18,9 @@ struct DeviceEntry
 {
     qint64 idVendor = 0;
     qint64 idProduct = 0;
+    // Stored numbers 0/0 mean that nothing is chosen, so a device reporting them cannot be
+    // watched: its removal would never lock.
+    bool watchable() const { return idVendor != 0 || idProduct != 0; }
     friend bool operator==(const DeviceEntry&, const DeviceEntry&) = default;
 };
 

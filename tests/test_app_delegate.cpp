@@ -16,14 +16,22 @@
 #include "platform/shortcut/ShortcutRecorder.h"
 #include "support/LogCapture.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QFile>
+#include <QGuiApplication>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
+#include <QStyleHints>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
+
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -107,12 +115,27 @@ protected:
             list << popUp().itemText(i);
         return list;
     }
+    // What the user does: click the closed pop-up, then the title in the opened list. The list
+    // ignores releases for a double-click interval after opening; a person's second click comes
+    // later, QTest's at once, so the interval is made 0 and its timer let run out.
+    void clickInList(const QString& title)
+    {
+        ASSERT_GE(popUp().findText(title), 0);
+        QStyleHints& hints = *QGuiApplication::styleHints();
+        const int interval = hints.mouseDoubleClickInterval();
+        hints.setMouseDoubleClickInterval(0);
+        const auto restore = qScopeGuard([&] { hints.setMouseDoubleClickInterval(interval); });
+        QTest::mouseClick(&popUp(), Qt::LeftButton);
+        QAbstractItemView& list = *popUp().view();
+        ASSERT_TRUE(list.isVisible());
+        QCoreApplication::processEvents();
+        const QModelIndex item = list.model()->index(popUp().findText(title), 0);
+        QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualRect(item).center());
+    }
     void choose(const QString& title)
     {
-        const int index = popUp().findText(title);
-        ASSERT_GE(index, 0);
-        popUp().setCurrentIndex(index);
-        Q_EMIT popUp().activated(index);
+        clickInList(title);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !popUp().view()->isVisible(); }, 3000));
     }
 
     QTemporaryDir dir;
@@ -207,11 +230,127 @@ TEST_F(AppDelegateTest, PopUpKeepsTitlesUniqueAndEveryChoiceIsAnnounced)
     EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral("Twin"));
     EXPECT_EQ(settings.integerForKey(keys::idVendor), 3); // the last device of that name
 
+    // By keyboard: open the list, move in it, choose; then the current item again.
+    QAbstractItemView& list = *popUp().view();
+    for (const auto& [open, modifiers, step] :
+         {std::tuple{Qt::Key_Space, Qt::NoModifier, Qt::Key_Up},
+          std::tuple{Qt::Key_Down, Qt::AltModifier, Qt::Key_unknown},
+          std::tuple{Qt::Key_F4, Qt::NoModifier, Qt::Key_unknown}}) {
+        QTest::keyClick(&popUp(), open, modifiers);
+        ASSERT_TRUE(list.isVisible());
+        if (step != Qt::Key_unknown)
+            QTest::keyClick(&list, step);
+        QTest::keyClick(&list, Qt::Key_Return);
+        EXPECT_FALSE(list.isVisible());
+    }
+    EXPECT_EQ(announced.mid(2), QStringList(3, QStringLiteral("Other")));
+    EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral("Other"));
+    EXPECT_EQ(settings.integerForKey(keys::idVendor), 2);
+
     // Odd names stay plain text in the pop-up.
     const QString odd = QStringLiteral("<b>%1 & %@</b>\u202e");
     registry.attached = {usb(odd, 5, 5)};
     controller->populateList();
-    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Twin"), odd, QStringLiteral("Headphones")}));
+    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Other"), odd, QStringLiteral("Headphones")}));
+}
+
+TEST_F(AppDelegateTest, TheClosedPopUpIgnoresWheelArrowsAndTypeAhead)
+{
+    registry.attached = {usb(QStringLiteral("Alpha"), 1, 1), usb(QStringLiteral("Bravo"), 2, 2),
+                         usb(QStringLiteral("Charlie"), 3, 3)};
+    settings.setObject(keys::kDeviceName, QStringLiteral("Bravo"));
+    settings.setObject(keys::idVendor, qint64(2));
+    settings.setObject(keys::idProduct, qint64(2));
+    awake();
+    center.postNotificationName(events::setHighlight, nullptr);
+    int announced = 0;
+    ObserverRegistration observer(center, events::kSetNewDeviceEvent,
+                                  [&](const Notification&) { ++announced; });
+    const auto wheel = [](int delta) {
+        return [delta](QComboBox& c) {
+            const QPointF at = QRectF(c.rect()).center();
+            QWheelEvent event(at, c.mapToGlobal(at), {}, {0, delta}, Qt::NoButton, Qt::NoModifier,
+                              Qt::NoScrollPhase, false);
+            QCoreApplication::sendEvent(&c, &event);
+        };
+    };
+    const auto key = [](Qt::Key k, Qt::KeyboardModifiers modifiers = {}) {
+        return [k, modifiers](QComboBox& c) { QTest::keyClick(&c, k, modifiers); };
+    };
+    const std::pair<const char*, std::function<void(QComboBox&)>> cases[] = {
+        {"wheel up", wheel(120)},
+        {"wheel down", wheel(-120)},
+        {"Up", key(Qt::Key_Up)},
+        {"Alt+Up", key(Qt::Key_Up, Qt::AltModifier)},
+        {"Down", key(Qt::Key_Down)},
+        {"PageUp", key(Qt::Key_PageUp)},
+        {"PageDown", key(Qt::Key_PageDown)},
+        {"Home", key(Qt::Key_Home)},
+        {"End", key(Qt::Key_End)},
+        {"typed letter", [](QComboBox& c) { QTest::keyClicks(&c, QStringLiteral("c")); }},
+        {"input method",
+         [](QComboBox& c) {
+             QInputMethodEvent event;
+             event.setCommitString(QStringLiteral("a"));
+             QCoreApplication::sendEvent(&c, &event);
+         }},
+    };
+    for (const auto& [what, send] : cases) {
+        SCOPED_TRACE(what);
+        settings.setObject(keys::kDeviceName, QStringLiteral("Bravo"));
+        controller->populateList();
+        popUp().view()->keyboardSearch({}); // a fresh type-ahead for each case
+        EXPECT_EQ(popUp().currentText(), QStringLiteral("Bravo"));
+        const auto armed = controller->deviceListUSB()->lostDeviceIterator();
+        announced = 0;
+        send(popUp());
+        EXPECT_EQ(popUp().currentText(), QStringLiteral("Bravo"));
+        EXPECT_FALSE(popUp().view()->isVisible());
+        EXPECT_EQ(announced, 0);
+        EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral("Bravo"));
+        EXPECT_EQ(controller->deviceListUSB()->lostDeviceIterator(), armed);
+    }
+}
+
+TEST_F(AppDelegateTest, ADeviceWithoutNumbersIsListedButCannotBeChosen)
+{
+    registry.attached = {usb(QStringLiteral("Key Stick"), 0x1234, 0xabcd),
+                         usb(QStringLiteral("Other"), 2, 2), usb(QStringLiteral("Blank"), 0, 0)};
+    settings.setObject(keys::kDeviceName, QStringLiteral("Key Stick"));
+    settings.setObject(keys::idVendor, qint64(0x1234));
+    settings.setObject(keys::idProduct, qint64(0xabcd));
+    awake();
+    center.postNotificationName(events::setHighlight, nullptr);
+    int announced = 0;
+    ObserverRegistration observer(center, events::kSetNewDeviceEvent,
+                                  [&](const Notification&) { ++announced; });
+    const auto armed = controller->deviceListUSB()->lostDeviceIterator();
+    ASSERT_NE(armed, 0u);
+
+    const QModelIndex blank = popUp().model()->index(popUp().findText(QStringLiteral("Blank")), 0);
+    EXPECT_FALSE(blank.flags() & Qt::ItemIsEnabled);
+    EXPECT_EQ(blank.data(Qt::ToolTipRole).toString(),
+              QStringLiteral("This device reports no vendor and product numbers, so its removal "
+                             "cannot be recognised"));
+    EXPECT_TRUE(popUp().model()->index(1, 0).flags() & Qt::ItemIsEnabled);
+
+    // A click on it chooses nothing: neither it nor the item stepped to before.
+    QTest::keyClick(&popUp(), Qt::Key_Space);
+    QAbstractItemView& list = *popUp().view();
+    QTest::keyClick(&list, Qt::Key_Down);
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualRect(blank).center());
+    EXPECT_TRUE(list.isVisible());
+    popUp().hidePopup();
+    EXPECT_EQ(announced, 0);
+    EXPECT_EQ(popUp().currentText(), QStringLiteral("Key Stick"));
+    EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral("Key Stick"));
+    EXPECT_EQ(settings.integerForKey(keys::idVendor), 0x1234);
+    EXPECT_EQ(controller->deviceListUSB()->lostDeviceIterator(), armed);
+
+    // A name stored for such a device earlier is not shown as the guarded choice.
+    settings.setObject(keys::kDeviceName, QStringLiteral("Blank"));
+    controller->populateList();
+    EXPECT_EQ(popUp().currentIndex(), -1);
 }
 
 TEST_F(AppDelegateTest, LockTypeFollowsTheSenderOnly)

@@ -241,20 +241,24 @@ TEST_F(UsbWatchTest, TitlesOutsideTheCatalogueDisarmAndForgetTheNumbers)
     }
 }
 
-TEST_F(UsbWatchTest, ChoosingADeviceWithZeroNumbersReleasesTheEarlierChoice)
+TEST_F(UsbWatchTest, ADeviceWithZeroNumbersCannotReplaceTheChoice)
 {
     const UsbDevice zero = usbDevice("Zero", 0, 0, "z");
     registry.attached = {kKey, zero};
     auto watcher = makeWatcher();
     watcher->startSearch();
     choose("Key");
-    choose("Zero");
-    EXPECT_TRUE(settings.hasStoredValue(keys::idVendor));
-    EXPECT_EQ(settings.integerForKey(keys::idVendor), 0);
-    EXPECT_EQ(registry.registrationCount(), 0u);
+    const auto armed = watcher->lostDeviceIterator();
+    center.postNotificationName(events::kSetNewDeviceEvent, this,
+                                {{events::kNewDeviceName, QStringLiteral("Zero")}});
+    EXPECT_EQ(settings.integerForKey(keys::idVendor), 0x046d);
+    EXPECT_EQ(settings.integerForKey(keys::idProduct), 0xc52b);
+    EXPECT_EQ(watcher->lostDeviceIterator(), armed);
+    EXPECT_EQ(registry.registrationCount(), 1u);
+    EXPECT_EQ(logs.lines(), QStringList{"\"Zero\" has no vendor and product numbers to watch; "
+                                        "the key device stays as it was"});
     unplug(kKey);
-    flush();
-    EXPECT_EQ(delegate->calls(), 0);
+    EXPECT_TRUE(waitForLocks(1));
 }
 
 TEST_F(UsbWatchTest, OneDeliveryOfSeveralDevicesLocksOnceAndRearms)
