@@ -12,6 +12,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <optional>
+
 #include <unistd.h>
 
 namespace wl {
@@ -22,6 +24,7 @@ const QString kLogin1Path = QStringLiteral("/org/freedesktop/login1");
 const QString kManager = QStringLiteral("org.freedesktop.login1.Manager");
 const QString kSession = QStringLiteral("org.freedesktop.login1.Session");
 const QString kAutoSession = QStringLiteral("/org/freedesktop/login1/session/auto");
+const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 
 struct ScreenSaverService
 {
@@ -33,14 +36,43 @@ const ScreenSaverService kFreedesktopSaver{QStringLiteral("org.freedesktop.Scree
 const ScreenSaverService kGnomeSaver{QStringLiteral("org.gnome.ScreenSaver"),
                                      QStringLiteral("/org/gnome/ScreenSaver")};
 
-bool replyIsTrue(const QDBusMessage& reply)
+// A boolean, also inside a D-Bus variant; none for anything else.
+std::optional<bool> asBool(QVariant value)
 {
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return false;
-    QVariant value = reply.arguments().constFirst();
     if (value.canConvert<QDBusVariant>())
         value = value.value<QDBusVariant>().variant();
-    return value.typeId() == QMetaType::Bool && value.toBool();
+    if (value.typeId() != QMetaType::Bool)
+        return std::nullopt;
+    return value.toBool();
+}
+
+// The boolean a state read answered; none when it failed.
+std::optional<bool> replyBool(const QDBusMessage& reply)
+{
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return std::nullopt;
+    return asBool(reply.arguments().constFirst());
+}
+
+// The screen saver's GetActive.
+std::function<QDBusPendingCall(bool)> saverActive(const ScreenSaverService& saver, int timeout)
+{
+    return [saver, timeout](bool startService) {
+        QDBusMessage get = QDBusMessage::createMethodCall(saver.service, saver.path, saver.service,
+                                                          QStringLiteral("GetActive"));
+        get.setAutoStartService(startService);
+        return QDBusConnection::sessionBus().asyncCall(get, timeout);
+    };
+}
+
+// The baseline read does not start a service that is not running: such a way was off.
+std::optional<bool> stateBefore(const QDBusMessage& reply)
+{
+    if (reply.type() == QDBusMessage::ErrorMessage &&
+        (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+         reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")))
+        return false;
+    return replyBool(reply);
 }
 
 // Runs one request's attempts in turn on the locker's thread, then deletes itself.
@@ -48,9 +80,10 @@ class RequestRun : public QObject
 {
 public:
     RequestRun(QObject* parent, std::vector<DBusSessionLocker::Attempt> attempts,
-               int confirmDelayMs, std::function<void(bool, const QString&)> done)
-        : QObject(parent), m_attempts(std::move(attempts)), m_confirmDelayMs(confirmDelayMs),
-          m_done(std::move(done))
+               std::vector<DBusSessionLocker::Baseline> baselines, int confirmDelayMs,
+               std::function<void(bool, const QString&)> done)
+        : QObject(parent), m_attempts(std::move(attempts)), m_baselines(std::move(baselines)),
+          m_confirmDelayMs(confirmDelayMs), m_done(std::move(done))
     {
     }
 
@@ -72,11 +105,29 @@ private:
 
     void confirm()
     {
-        auto* watcher = new QDBusPendingCallWatcher(m_attempts[m_index].confirm(), this);
+        auto* watcher = new QDBusPendingCallWatcher(m_attempts[m_index].confirm(true), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
             watcher->deleteLater();
-            if (replyIsTrue(watcher->reply())) {
-                finish(true, m_attempts[m_index].description);
+            decide(replyBool(watcher->reply()));
+        });
+    }
+
+    // The baseline read went out before any request, so it is normally answered long since and
+    // its watcher reports at once.
+    void decide(std::optional<bool> after)
+    {
+        auto* watcher = new QDBusPendingCallWatcher(m_baselines[m_index].read, this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, after] {
+            watcher->deleteLater();
+            const auto& attempt = m_attempts[m_index];
+            const std::optional<bool> before = stateBefore(watcher->reply());
+            // A state that was on already proves nothing (a locker that died while locked
+            // leaves LockedHint true), and neither does one we could not read: then only the
+            // signal counts, which logind and the screen savers send as the state turns on.
+            const bool turnedOn = before.has_value() && !*before && after.value_or(false);
+            const bool announced = attempt.turnedOnSignals() > m_baselines[m_index].turnedOnSignals;
+            if (turnedOn || announced) {
+                finish(true, attempt.description);
                 return;
             }
             next();
@@ -102,6 +153,7 @@ private:
     }
 
     std::vector<DBusSessionLocker::Attempt> m_attempts;
+    const std::vector<DBusSessionLocker::Baseline> m_baselines;
     const int m_confirmDelayMs;
     std::function<void(bool, const QString&)> m_done;
     size_t m_index = 0;
@@ -113,6 +165,12 @@ DBusSessionLocker::DBusSessionLocker(QObject* parent) : DBusSessionLocker(Option
 DBusSessionLocker::DBusSessionLocker(Options options, QObject* parent)
     : QObject(parent), m_options(options)
 {
+    // Subscribed before any request, so a screen saver's "now active" can never be missed.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    bus.connect(kFreedesktopSaver.service, kFreedesktopSaver.path, kFreedesktopSaver.service,
+                QStringLiteral("ActiveChanged"), this, SLOT(freedesktopSaverActiveChanged(bool)));
+    bus.connect(kGnomeSaver.service, kGnomeSaver.path, kGnomeSaver.service,
+                QStringLiteral("ActiveChanged"), this, SLOT(gnomeSaverActiveChanged(bool)));
     resolveSession();
 }
 
@@ -162,6 +220,10 @@ void DBusSessionLocker::resolveByPid()
 
 void DBusSessionLocker::setSessionPath(const QString& path)
 {
+    // Listening before the first lock can go out: LockedHint may turn true before we read it.
+    QDBusConnection::systemBus().connect(
+        kLogin1, path, kProperties, QStringLiteral("PropertiesChanged"), {kSession}, QString(),
+        this, SLOT(sessionPropertiesChanged(QString, QVariantMap, QStringList)));
     std::vector<Kind> waiting;
     {
         QMutexLocker lock(&m_mutex);
@@ -197,30 +259,58 @@ void DBusSessionLocker::request(Kind kind)
     } else {
         attempts = screenSaverAttempts();
     }
+    // Every way's state is read first: the reads leave on the same connections ahead of any
+    // request, so they answer what was true before we asked. Read per fallback instead, a way
+    // our own other request had just turned on would count as "already on".
+    std::vector<Baseline> baselines;
+    baselines.reserve(attempts.size());
+    for (const Attempt& attempt : attempts)
+        baselines.push_back(Baseline{attempt.confirm(false), attempt.turnedOnSignals()});
     // The first request leaves now, from this thread; the rest is the owning thread's work.
     QDBusPendingCall first = attempts.front().send();
     if (QThread::currentThread() == thread()) {
-        runFrom(kind, std::move(attempts), std::move(first));
+        runFrom(kind, std::move(attempts), std::move(baselines), std::move(first));
         return;
     }
     QMetaObject::invokeMethod(
         this,
-        [this, kind, attempts = std::move(attempts), first]() mutable {
-            runFrom(kind, std::move(attempts), first);
-        },
+        [this, kind, attempts = std::move(attempts), baselines = std::move(baselines),
+         first]() mutable { runFrom(kind, std::move(attempts), std::move(baselines), first); },
         Qt::QueuedConnection);
 }
 
-void DBusSessionLocker::runFrom(Kind kind, std::vector<Attempt> attempts, QDBusPendingCall first)
+void DBusSessionLocker::runFrom(Kind kind, std::vector<Attempt> attempts,
+                                std::vector<Baseline> baselines, QDBusPendingCall first)
 {
     const bool lockRequest = kind == Kind::Lock;
-    auto* run = new RequestRun(this, std::move(attempts), m_options.confirmDelayMs,
-                               [this, lockRequest](bool confirmed, const QString& detail) {
-                                   if (!confirmed)
-                                       reportUnconfirmed(lockRequest, detail);
-                                   Q_EMIT requestFinished(lockRequest, confirmed, detail);
-                               });
+    auto* run =
+        new RequestRun(this, std::move(attempts), std::move(baselines), m_options.confirmDelayMs,
+                       [this, lockRequest](bool confirmed, const QString& detail) {
+                           if (!confirmed)
+                               reportUnconfirmed(lockRequest, detail);
+                           Q_EMIT requestFinished(lockRequest, confirmed, detail);
+                       });
     run->start(std::move(first));
+}
+
+void DBusSessionLocker::sessionPropertiesChanged(const QString& interface,
+                                                 const QVariantMap& changed, const QStringList&)
+{
+    if (interface == kSession &&
+        asBool(changed.value(QStringLiteral("LockedHint"))).value_or(false))
+        ++m_sessionLockedSignals;
+}
+
+void DBusSessionLocker::freedesktopSaverActiveChanged(bool active)
+{
+    if (active)
+        ++m_freedesktopSaverSignals;
+}
+
+void DBusSessionLocker::gnomeSaverActiveChanged(bool active)
+{
+    if (active)
+        ++m_gnomeSaverSignals;
 }
 
 void DBusSessionLocker::setNotifier(DesktopNotifier* notifier)
@@ -263,25 +353,27 @@ void DBusSessionLocker::reportUnconfirmed(bool lockRequest, const QString& tried
     }
 }
 
+std::function<quint64()> DBusSessionLocker::saverSignals(const QString& service) const
+{
+    const std::atomic<quint64>* count =
+        service == kGnomeSaver.service ? &m_gnomeSaverSignals : &m_freedesktopSaverSignals;
+    return [count] { return count->load(); };
+}
+
 std::vector<DBusSessionLocker::Attempt>
 DBusSessionLocker::lockAttempts(const QString& sessionPath) const
 {
     const int timeout = m_options.callTimeoutMs;
-    auto saverLock = [timeout](const ScreenSaverService& saver) {
-        return Attempt{
-            saver.service + QStringLiteral(".Lock"),
-            [saver, timeout] {
-                return QDBusConnection::sessionBus().asyncCall(
-                    QDBusMessage::createMethodCall(saver.service, saver.path, saver.service,
-                                                   QStringLiteral("Lock")),
-                    timeout);
-            },
-            [saver, timeout] {
-                return QDBusConnection::sessionBus().asyncCall(
-                    QDBusMessage::createMethodCall(saver.service, saver.path, saver.service,
-                                                   QStringLiteral("GetActive")),
-                    timeout);
-            }};
+    auto saverLock = [this, timeout](const ScreenSaverService& saver) {
+        return Attempt{saver.service + QStringLiteral(".Lock"),
+                       [saver, timeout] {
+                           return QDBusConnection::sessionBus().asyncCall(
+                               QDBusMessage::createMethodCall(saver.service, saver.path,
+                                                              saver.service,
+                                                              QStringLiteral("Lock")),
+                               timeout);
+                       },
+                       saverActive(saver, timeout), saverSignals(saver.service)};
     };
     return {
         Attempt{QStringLiteral("logind Session.Lock"),
@@ -291,13 +383,14 @@ DBusSessionLocker::lockAttempts(const QString& sessionPath) const
                                                        QStringLiteral("Lock")),
                         timeout);
                 },
-                [sessionPath, timeout] {
+                [sessionPath, timeout](bool startService) {
                     QDBusMessage get = QDBusMessage::createMethodCall(
-                        kLogin1, sessionPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                        QStringLiteral("Get"));
+                        kLogin1, sessionPath, kProperties, QStringLiteral("Get"));
                     get << kSession << QStringLiteral("LockedHint");
+                    get.setAutoStartService(startService);
                     return QDBusConnection::systemBus().asyncCall(get, timeout);
-                }},
+                },
+                [this] { return m_sessionLockedSignals.load(); }},
         saverLock(kFreedesktopSaver),
         saverLock(kGnomeSaver),
     };
@@ -306,21 +399,16 @@ DBusSessionLocker::lockAttempts(const QString& sessionPath) const
 std::vector<DBusSessionLocker::Attempt> DBusSessionLocker::screenSaverAttempts() const
 {
     const int timeout = m_options.callTimeoutMs;
-    auto setActive = [timeout](const ScreenSaverService& saver) {
-        return Attempt{
-            saver.service + QStringLiteral(".SetActive"),
-            [saver, timeout] {
-                QDBusMessage call = QDBusMessage::createMethodCall(
-                    saver.service, saver.path, saver.service, QStringLiteral("SetActive"));
-                call << true;
-                return QDBusConnection::sessionBus().asyncCall(call, timeout);
-            },
-            [saver, timeout] {
-                return QDBusConnection::sessionBus().asyncCall(
-                    QDBusMessage::createMethodCall(saver.service, saver.path, saver.service,
-                                                   QStringLiteral("GetActive")),
-                    timeout);
-            }};
+    auto setActive = [this, timeout](const ScreenSaverService& saver) {
+        return Attempt{saver.service + QStringLiteral(".SetActive"),
+                       [saver, timeout] {
+                           QDBusMessage call = QDBusMessage::createMethodCall(
+                               saver.service, saver.path, saver.service,
+                               QStringLiteral("SetActive"));
+                           call << true;
+                           return QDBusConnection::sessionBus().asyncCall(call, timeout);
+                       },
+                       saverActive(saver, timeout), saverSignals(saver.service)};
     };
     return {setActive(kFreedesktopSaver), setActive(kGnomeSaver)};
 }

@@ -92,7 +92,10 @@ TEST_F(SessionLockerTest, FreshStoreLocksTheCallersOwnSessionNotTheScreenSaver)
               QStringList{QStringLiteral("Lock")});
     EXPECT_EQ(logind->calledMethods(kSessions + QStringLiteral("c7")),
               QStringList{QStringLiteral("Lock")});
-    EXPECT_TRUE(saver->calledMethods(kSaverPath).isEmpty());
+    // Its state may be read, but nothing is asked of it.
+    const QStringList saverCalls = saver->calledMethods(kSaverPath);
+    EXPECT_FALSE(saverCalls.contains(QStringLiteral("Lock")));
+    EXPECT_FALSE(saverCalls.contains(QStringLiteral("SetActive")));
     EXPECT_EQ(logs.countContaining(QStringLiteral("Could not")), 0);
 }
 
@@ -151,6 +154,67 @@ TEST_F(SessionLockerTest, UnconfirmedLockFallsBackAndLogsOnceWhenNothingConfirms
     EXPECT_TRUE(line.contains(QStringLiteral("logind Session.Lock")));
     EXPECT_TRUE(line.contains(QStringLiteral("org.freedesktop.ScreenSaver.Lock")));
     EXPECT_TRUE(line.contains(QStringLiteral("org.gnome.ScreenSaver.Lock")));
+}
+
+// Only what the desktop does after the request counts: a hint or screen saver that was already
+// on (a locker that died while locked leaves LockedHint true) confirms nothing.
+TEST_F(SessionLockerTest, OnlyAChangeAfterTheRequestConfirms)
+{
+    const QString setHint =
+        QStringLiteral("self.UpdateProperties('', {'LockedHint': dbus.Boolean(True)})");
+    const QString setHintSilently = QStringLiteral(
+        "self.props['org.freedesktop.login1.Session']['LockedHint'] = dbus.Boolean(True)");
+    struct Case
+    {
+        const char* name;
+        bool screenSaverType;
+        bool onBefore;     // LockedHint, or the screen saver's GetActive
+        QString onRequest; // what the session's Lock does
+        bool confirmed;
+    };
+    const Case cases[] = {
+        {"hint set on Lock, announced", false, false, setHint, true},
+        {"hint set on Lock, not announced", false, false, setHintSilently, true},
+        {"hint already true, announced again on Lock", false, true, setHint, true},
+        {"hint left true, nobody answers Lock", false, true, QString(), false},
+        {"screen saver already active, SetActive does nothing", true, true, QString(), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logs.clear();
+        auto logind = DBusMock::logind();
+        ASSERT_TRUE(logind);
+        const QString session = kSessions + QStringLiteral("c1");
+        if (c.onBefore)
+            logind->mockCall(session, QStringLiteral("UpdateProperties"),
+                             {QStringLiteral("org.freedesktop.login1.Session"),
+                              QVariantMap{{QStringLiteral("LockedHint"), true}}});
+        logind->mockCall(session, QStringLiteral("AddMethod"),
+                         {QStringLiteral("org.freedesktop.login1.Session"), QStringLiteral("Lock"),
+                          QStringLiteral(""), QStringLiteral(""), c.onRequest});
+        auto saver = DBusMock::screenSaver(kSaver, kSaverPath, false);
+        ASSERT_TRUE(saver);
+        if (c.onBefore)
+            saver->mockCall(kSaverPath, QStringLiteral("AddMethod"),
+                            {kSaver, QStringLiteral("GetActive"), QStringLiteral(""),
+                             QStringLiteral("b"), QStringLiteral("ret = True")});
+        auto locker = makeLocker();
+        QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
+        if (c.screenSaverType)
+            locker->startScreenSaver();
+        else
+            locker->lockScreenImmediate();
+        ASSERT_TRUE(finished.wait(5000));
+        EXPECT_EQ(finished.at(0).at(1).toBool(), c.confirmed);
+        const QString failure = c.screenSaverType
+                                    ? QStringLiteral("Could not start the screen saver")
+                                    : QStringLiteral("Could not lock the session");
+        EXPECT_EQ(logs.countContaining(failure), c.confirmed ? 0 : 1);
+        if (!c.screenSaverType) {
+            EXPECT_EQ(saver->calledMethods(kSaverPath).contains(QStringLiteral("Lock")),
+                      !c.confirmed);
+        }
+    }
 }
 
 TEST_F(SessionLockerTest, NothingAnsweringLogsBothFailureLines)
