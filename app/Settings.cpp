@@ -38,6 +38,7 @@ bool isIntegerType(int typeId)
         return false;
     }
 }
+
 // A settings file is a few hundred bytes: a bigger one is read only this far.
 constexpr qsizetype kMaxFileSize = qsizetype(1) << 20;
 
