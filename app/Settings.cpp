@@ -608,9 +608,15 @@ bool Settings::loadContent(QByteArray content, bool oversized)
                 .arg(m_filePath));
         whole = false;
     }
-    // The reader only reads files: it reads a private copy of what was read here.
+    // The reader only reads files: it reads a private copy of what was read here, in the
+    // temporary folder or, failing that, beside the file.
     QTemporaryFile copy;
-    if (!copy.open() || copy.write(content) != content.size() || !copy.flush()) {
+    if (!copy.open()) {
+        copy.setFileTemplate(QFileInfo(m_filePath).absolutePath() +
+                             QStringLiteral("/.wardlatch-read-XXXXXX"));
+        (void)copy.open();
+    }
+    if (!copy.isOpen() || copy.write(content) != content.size() || !copy.flush()) {
         log(QStringLiteral("Could not read the settings file %1; using defaults").arg(m_filePath));
         return false;
     }
