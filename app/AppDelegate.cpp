@@ -145,6 +145,12 @@ void AppDelegate::applicationDidFinishLaunching()
     }
     registerDefaultSettings(m_settings);
     migrateLegacySettings(m_settings);
+    // A damaged settings file must not leave the session unguarded without a word.
+    if (m_settings.storedChoiceLost() && s.notifier)
+        s.notifier->notify(QStringLiteral("Wardlatch lost its key device"),
+                           QStringLiteral("Its settings file could not be read, so no key device "
+                                          "may be guarding this session. Choose the key device "
+                                          "again."));
     if (m_shortcutView)
         m_shortcutView->setAssociatedUserDefaultsKey(QString::fromLatin1(keys::HotKey));
     s.shortcutBinder.registerDefaultShortcuts(

@@ -2,14 +2,21 @@
 #include "app/SettingsKeys.h"
 #include "support/LogCapture.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <chrono>
+#include <condition_variable>
+#include <fcntl.h>
 #include <functional>
+#include <future>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -48,6 +55,38 @@ private:
 } // namespace wl::test
 
 namespace {
+
+using namespace std::chrono_literals;
+
+mode_t modeOf(const QString& path)
+{
+    struct stat st
+    {
+    };
+    return lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode : 0;
+}
+
+// Runs work on a thread of its own; true if it ended in time. Work stuck on a FIFO is then
+// released by opening the FIFO's other end, so that a failing test still ends.
+bool endsInTime(const std::function<void()>& work, const QStringList& fifos = {})
+{
+    std::promise<void> done;
+    std::future<void> ended = done.get_future();
+    std::thread thread([&] {
+        work();
+        done.set_value();
+    });
+    const bool inTime = ended.wait_for(5s) == std::future_status::ready;
+    while (ended.wait_for(20ms) != std::future_status::ready) {
+        for (const QString& fifo : fifos) {
+            const int fd = open(QFile::encodeName(fifo).constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                close(fd);
+        }
+    }
+    thread.join();
+    return inTime;
+}
 
 class SettingsTest : public ::testing::Test
 {
@@ -331,6 +370,192 @@ TEST_F(SettingsTest, ReadOnlyFileWhileRunningIsLeftAloneAndLogsOnce)
     EXPECT_EQ(reread.integerForKey(keys::idProduct), 2);
     EXPECT_TRUE(reread.boolForKey(keys::UseScreenSaver));
     EXPECT_EQ(reread.integerForKey(keys::idVendor), 0);
+}
+
+TEST_F(SettingsTest, AnyDeviceNameSurvivesARestart)
+{
+    const QString names[] = {
+        QStringLiteral("Key, @Stick"),
+        QStringLiteral("\x01Stick"),
+        QStringLiteral("@Stick"),
+        QStringLiteral("@@Stick"),
+        QStringLiteral("@Variant(\\0\\0\\0\\x86)"),
+        QStringLiteral("a,b, c"),
+        QStringLiteral("  padded  "),
+        QStringLiteral("\ttabs\t"),
+        QStringLiteral("line\nbreak\r\n"),
+        QStringLiteral("\"quoted\" \\back\\slash\\"),
+        QStringLiteral("semi;colon = equals #hash %41"),
+        QStringLiteral("[General]"),
+        QStringLiteral("Ключ 鍵 🔑 e\u0301 \u202e"),
+        QStringLiteral("\x7f\x1f"),
+        QString(QChar(0)) + QStringLiteral("0 then a digit \x01"
+                                           "f"),
+        QString(QChar(0xd800)) + QStringLiteral("a lone surrogate"),
+        QStringLiteral(""),
+        QStringLiteral(" "),
+        QStringLiteral(","),
+        QStringLiteral("\\"),
+        QStringLiteral("\""),
+    };
+    for (const QString& name : names) {
+        SCOPED_TRACE(name.toStdString());
+        {
+            Settings s(path());
+            s.setObject(keys::idVendor, qint64(7));
+            s.setObject(keys::kDeviceName, name);
+        }
+        Settings next(path());
+        EXPECT_EQ(next.stringForKey(keys::kDeviceName), name);
+        EXPECT_EQ(next.integerForKey(keys::idVendor), 7);
+    }
+    // Files written by earlier versions.
+    const std::pair<QByteArray, QString> written[] = {
+        {"kDeviceName=\"Key, @Stick\"", QStringLiteral("Key, @Stick")},
+        {"kDeviceName=\\x1Stick", QStringLiteral("\x01Stick")},
+        {"kDeviceName=@@Stick", QStringLiteral("@Stick")},
+        {"kDeviceName=\" x, \\\"@y\\\" \"", QStringLiteral(" x, \"@y\" ")},
+        {"kDeviceName=\\xe9t\\xe9", QStringLiteral("\u00e9t\u00e9")},
+    };
+    for (const auto& [line, name] : written) {
+        SCOPED_TRACE(line.toStdString());
+        writeFile("[General]\n" + line + "\nidVendor=7\n");
+        Settings s(path());
+        EXPECT_EQ(s.stringForKey(keys::kDeviceName), name);
+        EXPECT_EQ(s.integerForKey(keys::idVendor), 7);
+    }
+}
+
+TEST_F(SettingsTest, NonRegularFilesAreNeitherReadNorBlockAndTheNextWriteReplacesThem)
+{
+    const QString side = m_dir.filePath(QStringLiteral("side-fifo"));
+    struct Special
+    {
+        const char* what;
+        std::function<bool(const QString&)> make;
+    };
+    const Special specials[] = {
+        {"fifo", [](const QString& p) { return mkfifo(QFile::encodeName(p), 0600) == 0; }},
+        {"link to /dev/zero", [](const QString& p) { return QFile::link("/dev/zero", p); }},
+        {"link to a fifo",
+         [&side](const QString& p) {
+             return mkfifo(QFile::encodeName(side), 0600) == 0 && QFile::link(side, p);
+         }},
+    };
+    for (const bool whileRunning : {false, true}) {
+        for (const Special& special : specials) {
+            SCOPED_TRACE(std::string(special.what) + (whileRunning ? ", while running" : ""));
+            QFile::remove(path());
+            QFile::remove(side);
+            QDir().mkpath(m_dir.filePath(QStringLiteral("wardlatch")));
+            const QStringList fifos{path(), side};
+            std::unique_ptr<Settings> s;
+            test::LogCapture logs;
+            if (whileRunning) {
+                s = std::make_unique<Settings>(path());
+                s->setObject(keys::kDeviceName, QStringLiteral("Stick"));
+                s->setObject(keys::idVendor, qint64(1));
+                QFile::remove(path());
+                ASSERT_TRUE(special.make(path()));
+            } else {
+                ASSERT_TRUE(special.make(path()));
+                ASSERT_TRUE(endsInTime([&] { s = std::make_unique<Settings>(path()); }, fifos));
+                EXPECT_EQ(logs.countContaining(QStringLiteral("is not a regular file")), 1);
+                EXPECT_TRUE(s->storedChoiceLost());
+            }
+            // The lock type is written: that must come back, and leave a file of our own.
+            EXPECT_TRUE(endsInTime([&] { s->setBool(keys::UseScreenSaver, true); }, fifos));
+            EXPECT_TRUE(s->boolForKey(keys::UseScreenSaver));
+            EXPECT_TRUE(S_ISREG(modeOf(path())));
+            EXPECT_EQ(modeOf(path()) & 07777, 0600u);
+            Settings next(path());
+            EXPECT_TRUE(next.boolForKey(keys::UseScreenSaver));
+            EXPECT_EQ(next.integerForKey(keys::idVendor), whileRunning ? 1 : 0);
+        }
+    }
+}
+
+TEST_F(SettingsTest, ReadsNeverWaitForAWriteInProgress)
+{
+    Settings s(path());
+    s.setBool(keys::UseScreenSaver, true);
+    QFile::remove(path()); // the next write stops to log that the file went
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool writing = false;
+    bool release = false;
+    const LogSink previous = setLogSink([&](const QString&) {
+        std::unique_lock lock(mutex);
+        writing = true;
+        changed.notify_all();
+        changed.wait_for(lock, 10s, [&] { return release; });
+    });
+    std::thread writer([&] { s.setObject(keys::kDeviceName, QStringLiteral("Stick")); });
+    bool held = false;
+    {
+        std::unique_lock lock(mutex);
+        held = changed.wait_for(lock, 5s, [&] { return writing; });
+    }
+    // The lock path reads the lock type while the write is held up.
+    std::future<bool> read =
+        std::async(std::launch::async, [&] { return s.boolForKey(keys::UseScreenSaver); });
+    const bool readInTime = read.wait_for(2s) == std::future_status::ready;
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+        changed.notify_all();
+    }
+    writer.join();
+    setLogSink(previous);
+    EXPECT_TRUE(held);
+    EXPECT_TRUE(readInTime);
+    EXPECT_TRUE(read.get());
+    EXPECT_EQ(Settings(path()).stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
+}
+
+TEST_F(SettingsTest, FoldersAndFileAreTheOwnersAloneWhateverTheUmask)
+{
+    const QString file = m_dir.filePath(QStringLiteral("config/deeper/wardlatch/wardlatch.conf"));
+    const mode_t saved = umask(0);
+    {
+        Settings s(file);
+        s.setObject(keys::kDeviceName, QStringLiteral("Stick"));
+        s.setObject(keys::idVendor, qint64(1)); // over the file written just now
+    }
+    umask(saved);
+    EXPECT_EQ(modeOf(m_dir.filePath(QStringLiteral("config/deeper/wardlatch"))) & 07777, 0700u);
+    for (const char* parent : {"config", "config/deeper"})
+        EXPECT_EQ(modeOf(m_dir.filePath(QString::fromLatin1(parent))) & 022, 0u) << parent;
+    EXPECT_EQ(modeOf(file) & 07777, 0600u);
+    EXPECT_EQ(Settings(file).integerForKey(keys::idVendor), 1);
+}
+
+TEST_F(SettingsTest, OversizedFilesAreReadOnlyAsFarAsTheirFirstMebibyte)
+{
+    // The choice up front and 100 MB behind it: kept, and read at once.
+    writeFile("[General]\nkDeviceName=Stick\nidVendor=7\nUseScreenSaver=true\n");
+    ASSERT_TRUE(QFile::resize(path(), 100 << 20));
+    {
+        test::LogCapture logs;
+        QElapsedTimer timer;
+        timer.start();
+        Settings s(path());
+        EXPECT_LT(timer.elapsed(), 2000);
+        EXPECT_EQ(s.stringForKey(keys::kDeviceName), QStringLiteral("Stick"));
+        EXPECT_EQ(s.integerForKey(keys::idVendor), 7);
+        EXPECT_TRUE(s.boolForKey(keys::UseScreenSaver));
+        EXPECT_FALSE(s.storedChoiceLost());
+        EXPECT_EQ(logs.countContaining(QStringLiteral("larger than 1 MiB")), 1);
+    }
+    // The choice behind the first MiB is lost, and that is said.
+    writeFile("[General]\nUseScreenSaver=true\n;" + QByteArray(1 << 20, 'x') +
+              "\nidVendor=7\nkDeviceName=Stick\n");
+    test::LogCapture logs;
+    Settings s(path());
+    EXPECT_TRUE(s.boolForKey(keys::UseScreenSaver));
+    EXPECT_EQ(s.integerForKey(keys::idVendor), 0);
+    EXPECT_TRUE(s.storedChoiceLost());
+    EXPECT_EQ(logs.countContaining(QStringLiteral("choose the key device again")), 1);
 }
 
 TEST(SettingsPath, FollowsXdgConfigHome)
