@@ -65,14 +65,18 @@ class Harness:
         self.env.pop("PULSE_SERVER", None)
         self.program = None
         self.testbed = None
-        if display:
-            self._start_display(tray == "xembed")
-        else:
-            self.env["QT_QPA_PLATFORM"] = "offscreen"
-            self.env.pop("DISPLAY", None)
-        self._start_buses()
-        if tray == "sni":
-            self._start_watcher()
+        try:
+            if display:
+                self._start_display(tray == "xembed")
+            else:
+                self.env["QT_QPA_PLATFORM"] = "offscreen"
+                self.env.pop("DISPLAY", None)
+            self._start_buses()
+            if tray == "sni":
+                self._start_watcher()
+        except BaseException:
+            self.close()  # no test gets the harness to close: leave no display or bus behind
+            raise
 
     # --- display and tray -------------------------------------------------------------
     def _start_display(self, tray_host):
