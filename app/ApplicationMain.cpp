@@ -2,6 +2,7 @@
 
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
+#include "app/Log.h"
 #include "app/MainMenuLoader.h"
 #include "app/NotificationCenter.h"
 #include "app/Settings.h"
@@ -55,10 +56,26 @@ void quitOnTerminationSignals(QObject* owner)
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
 }
+
+void ignoreSignal(int) {}
+
+// Writing to a pipe or socket whose reader is gone (a closed terminal, a log reader that ended)
+// must fail that one write, not end the program. A handler that does nothing rather than
+// SIG_IGN, which the programs we start would inherit.
+void surviveBrokenPipes()
+{
+    struct sigaction action = {};
+    action.sa_handler = ignoreSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGPIPE, &action, nullptr);
+}
 } // namespace
 
 int applicationMain(int argc, char** argv)
 {
+    surviveBrokenPipes();
+    installMessageHandler();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wardlatch"));
     QApplication::setApplicationDisplayName(QStringLiteral("Wardlatch"));

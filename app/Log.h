@@ -15,4 +15,8 @@ using LogSink = std::function<void(const QString&)>;
 // Returns the sink that was in place.
 LogSink setLogSink(LogSink sink);
 
+// Sends Qt's own messages to standard error the way log() writes there: never blocking, and
+// never ending the program when nobody reads them.
+void installMessageHandler();
+
 } // namespace wl

@@ -2,10 +2,12 @@
 
 #include "app/Log.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
 #include <QThread>
+#include <QTimer>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,25 +16,67 @@ namespace wl {
 
 namespace {
 const char kShowRequest[] = "show\n";
-}
+// The answer to a client turned away because too many wait: it may try again shortly.
+const char kBusyReply[] = "busy\n";
+constexpr qint64 kMaxRequestLength = 64;
+} // namespace
 
 SingleInstance::SingleInstance(QString folder, QObject* parent)
     : QObject(parent), m_folder(std::move(folder))
 {
     connect(&m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* peer = m_server.nextPendingConnection()) {
-            peer->setParent(this);
-            connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
-                if (peer->canReadLine() && peer->readLine() == kShowRequest)
-                    Q_EMIT activationRequested();
-                peer->disconnectFromServer();
-            });
-            connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
-        }
+        while (QLocalSocket* peer = m_server.nextPendingConnection())
+            accept(peer);
     });
 }
 
 SingleInstance::~SingleInstance() = default;
+
+void SingleInstance::setClientLimits(std::chrono::milliseconds requestTimeout, int maxClients)
+{
+    m_requestTimeout = requestTimeout;
+    m_maxClients = maxClients;
+}
+
+void SingleInstance::accept(QLocalSocket* peer)
+{
+    peer->setParent(this);
+    connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
+    // Clients that connect and stay silent must not pile up in the program that guards the
+    // session: a few may wait, briefly; the rest are turned away at once.
+    if (m_clients >= m_maxClients) {
+        if (!m_turningAway)
+            log(QStringLiteral("Too many clients wait on the instance socket; turning new ones "
+                               "away"));
+        m_turningAway = true;
+        peer->write(kBusyReply);
+        peer->flush();
+        peer->abort();
+        peer->deleteLater();
+        return;
+    }
+    ++m_clients;
+    connect(peer, &QObject::destroyed, this, [this] {
+        if (--m_clients == 0)
+            m_turningAway = false;
+    });
+    QTimer::singleShot(m_requestTimeout, peer, [peer] {
+        if (peer->state() != QLocalSocket::ConnectedState)
+            return;
+        log(QStringLiteral("Closed a client of the instance socket that sent no request"));
+        peer->abort();
+        peer->deleteLater();
+    });
+    connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
+        if (!peer->canReadLine() && peer->bytesAvailable() < kMaxRequestLength)
+            return; // the rest of the request is on its way
+        if (peer->readLine(kMaxRequestLength) == kShowRequest)
+            Q_EMIT activationRequested();
+        else
+            log(QStringLiteral("Ignored an unknown request on the instance socket"));
+        peer->disconnectFromServer();
+    });
+}
 
 QString SingleInstance::defaultFolder()
 {
@@ -78,22 +122,28 @@ bool SingleInstance::claim()
 bool SingleInstance::tellRunningInstance()
 {
     const QString socketPath = m_folder + QStringLiteral("/instance.socket");
-    // The first instance may be between taking the lock and listening: give it a moment.
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    // The first instance may be between taking the lock and listening, or have its hands full
+    // with other clients (they are dropped within seconds): give it a moment.
+    const QDeadlineTimer deadline(3000);
+    do {
         QLocalSocket socket;
         socket.connectToServer(socketPath);
         if (socket.waitForConnected(200)) {
             socket.write(kShowRequest);
             socket.flush();
             socket.waitForBytesWritten(500);
-            socket.disconnectFromServer();
-            return true;
-        }
-        if (socket.error() != QLocalSocket::ServerNotFoundError &&
-            socket.error() != QLocalSocket::ConnectionRefusedError)
+            // It acts on the request and closes without a word, or answers that it is busy.
+            socket.waitForReadyRead(500);
+            if (socket.readLine(kMaxRequestLength) != kBusyReply) {
+                socket.disconnectFromServer();
+                return true;
+            }
+        } else if (socket.error() != QLocalSocket::ServerNotFoundError &&
+                   socket.error() != QLocalSocket::ConnectionRefusedError) {
             break;
+        }
         QThread::msleep(100);
-    }
+    } while (!deadline.hasExpired());
     return false;
 }
 

@@ -4,7 +4,10 @@
 #include <QLockFile>
 #include <QObject>
 
+#include <chrono>
 #include <memory>
+
+class QLocalSocket;
 
 namespace wl {
 
@@ -24,6 +27,10 @@ public:
     // itself (or the folder is unsafe to use: then we run anyway, and say so).
     bool claim();
 
+    // How long a client of the running instance may take to send its request, and how many may
+    // wait at once; further ones are told the instance is busy and closed at once.
+    void setClientLimits(std::chrono::milliseconds requestTimeout, int maxClients);
+
 Q_SIGNALS:
     void activationRequested();
 
@@ -31,10 +38,15 @@ private:
     bool prepareFolder();
     bool tellRunningInstance();
     void listen();
+    void accept(QLocalSocket* peer);
 
     const QString m_folder;
     std::unique_ptr<QLockFile> m_lock;
     QLocalServer m_server;
+    std::chrono::milliseconds m_requestTimeout{2000};
+    int m_maxClients = 16;
+    int m_clients = 0;
+    bool m_turningAway = false;
 };
 
 } // namespace wl

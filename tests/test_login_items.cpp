@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <sys/stat.h>
 
 using namespace wl;
 
@@ -196,15 +197,36 @@ TEST_F(LoginItemTest, FailuresReportFalseWithoutWritingElsewhere)
     EXPECT_FALSE(items.insertItemLast(QString()));
 }
 
-TEST(SessionLoginItems, LiveInTheAutostartFolderOfTheConfigHome)
+mode_t modeOf(const QString& path)
+{
+    struct stat info = {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST(SessionLoginItems, LiveInTheAutostartFolderOfTheConfigHomeWhateverTheUmask)
 {
     QTemporaryDir home;
     const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath("config")));
+    // Under umask 000 another user could otherwise rewrite the entry's Exec line.
+    struct MaskGuard
+    {
+        mode_t saved = ::umask(0);
+        ~MaskGuard() { ::umask(saved); }
+    } mask;
     std::unique_ptr<LoginItems> items = LoginItems::createSessionLoginItems();
     ASSERT_TRUE(items);
     EXPECT_EQ(items->entryPath(), home.filePath("config/autostart/wardlatch.desktop"));
     EXPECT_TRUE(items->insertItemLast("/usr/bin/wardlatch"));
+    EXPECT_EQ(modeOf(home.filePath("config")), 0700u);
+    EXPECT_EQ(modeOf(home.filePath("config/autostart")), 0700u);
+    EXPECT_EQ(modeOf(items->entryPath()), 0644u);
+    // An entry others can write is replaced by one they cannot, and no temporary file remains.
+    ::chmod(QFile::encodeName(items->entryPath()).constData(), 0666);
+    EXPECT_TRUE(items->insertItemLast("/usr/bin/wardlatch"));
+    EXPECT_EQ(modeOf(items->entryPath()), 0644u);
+    EXPECT_EQ(QDir(home.filePath("config/autostart")).entryList(QDir::Files | QDir::Hidden),
+              QStringList{"wardlatch.desktop"});
 
     // A config home that cannot hold folders gives no list.
     QFile blocker(home.filePath("file"));

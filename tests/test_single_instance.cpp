@@ -4,10 +4,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 
+#include <atomic>
+#include <memory>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +35,58 @@ TEST(SingleInstance, ASecondStartAsksTheFirstToShowItselfAndEnds)
     EXPECT_FALSE(second.claim());
     ASSERT_TRUE(activated.wait(5000));
     EXPECT_EQ(activated.size(), 1);
+}
+
+// Clients that connect and never say a word; counts how many the server has closed.
+struct SilentClients
+{
+    SilentClients(const QString& socketPath, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            auto& client = sockets.emplace_back(std::make_unique<QLocalSocket>());
+            QObject::connect(client.get(), &QLocalSocket::disconnected, [this] { ++closed; });
+            client->connectToServer(socketPath);
+        }
+    }
+    bool waitForClosed(int count, int timeoutMs = 10000)
+    {
+        return QTest::qWaitFor([&] { return closed >= count; }, timeoutMs);
+    }
+    std::vector<std::unique_ptr<QLocalSocket>> sockets;
+    int closed = 0;
+};
+
+TEST(SingleInstance, SilentClientsAreDroppedAndDoNotKeepASecondStartOut)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("wardlatch"));
+    const QString socketPath = folder + QStringLiteral("/instance.socket");
+    test::LogCapture logs;
+    SingleInstance first(folder);
+    first.setClientLimits(std::chrono::hours(1), 4);
+    ASSERT_TRUE(first.claim());
+    {
+        // Beyond the limit they are closed at once, while those within it still wait.
+        SilentClients crowd(socketPath, 20);
+        ASSERT_TRUE(crowd.waitForClosed(16));
+        EXPECT_EQ(crowd.closed, 16);
+        EXPECT_EQ(logs.countContaining(QStringLiteral("turning new ones away")), 1);
+    }
+
+    first.setClientLimits(std::chrono::milliseconds(300), 4);
+    QSignalSpy activated(&first, &SingleInstance::activationRequested);
+    SilentClients crowd(socketPath, 20);
+    std::atomic<int> secondClaimed{-1};
+    std::thread secondStart([&] {
+        SingleInstance second(folder);
+        secondClaimed = second.claim() ? 1 : 0;
+    });
+    const bool handled = activated.wait(10000);
+    secondStart.join();
+    EXPECT_TRUE(handled);
+    EXPECT_EQ(secondClaimed, 0);
+    // Every silent client is closed by the server within its time.
+    EXPECT_TRUE(crowd.waitForClosed(20));
 }
 
 TEST(SingleInstance, AFolderOthersCanEnterIsNotTrusted)

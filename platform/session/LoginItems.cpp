@@ -1,10 +1,14 @@
 #include "platform/session/LoginItems.h"
 
-#include <QDir>
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QStringList>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace wl {
 
@@ -42,6 +46,53 @@ QStringList userChoiceLines(const QString& path)
     }
     return kept;
 }
+
+// Makes the missing folders of path private to the user, whatever the umask; folders that
+// exist already are left as the user has them.
+bool makePrivatePath(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isDir())
+        return true;
+    const QString parent = info.path();
+    if (parent != path && !makePrivatePath(parent))
+        return false;
+    const QByteArray native = QFile::encodeName(path);
+    if (::mkdir(native.constData(), 0700) != 0)
+        return errno == EEXIST && QFileInfo(path).isDir();
+    return ::chmod(native.constData(), 0700) == 0;
+}
+
+// Replaces path in one step with content, readable by others and writable only by the user:
+// a reader never sees half an entry, and the umask never decides who may change the Exec line.
+bool writeEntryAtomically(const QString& path, const QByteArray& content)
+{
+    QString target = path;
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        target = info.symLinkTarget(); // the user keeps the entry elsewhere: update it there
+    const QFileInfo targetInfo(target);
+    // Hidden and without the .desktop suffix, so no session starts a half-written entry.
+    QByteArray temp = QFile::encodeName(targetInfo.path() + QLatin1String("/.") +
+                                        targetInfo.fileName() + QLatin1String(".XXXXXX"));
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC); // created 0600
+    if (fd < 0)
+        return false;
+    bool ok = ::fchmod(fd, 0644) == 0;
+    for (qsizetype done = 0; ok && done < content.size();) {
+        const ssize_t n = ::write(fd, content.constData() + done, size_t(content.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        done += n > 0 ? n : 0;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.constData(), QFile::encodeName(target).constData()) == 0;
+    if (!ok)
+        ::unlink(temp.constData());
+    return ok;
+}
 } // namespace
 
 std::unique_ptr<LoginItems> LoginItems::createSessionLoginItems()
@@ -50,7 +101,7 @@ std::unique_ptr<LoginItems> LoginItems::createSessionLoginItems()
     if (config.isEmpty())
         return nullptr;
     const QString dir = config + QStringLiteral("/autostart");
-    if (!QDir().mkpath(dir))
+    if (!makePrivatePath(dir))
         return nullptr;
     return std::make_unique<LoginItems>(dir);
 }
@@ -114,11 +165,7 @@ bool LoginItems::insertItemLast(const QString& executablePath)
                       QStringLiteral("Terminal=false")};
     lines << kept;
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write((lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
-    return file.commit();
+    return writeEntryAtomically(path, (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
 }
 
 } // namespace wl

@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -64,14 +65,18 @@ class Harness:
         self.env.pop("PULSE_SERVER", None)
         self.program = None
         self.testbed = None
-        if display:
-            self._start_display(tray == "xembed")
-        else:
-            self.env["QT_QPA_PLATFORM"] = "offscreen"
-            self.env.pop("DISPLAY", None)
-        self._start_buses()
-        if tray == "sni":
-            self._start_watcher()
+        try:
+            if display:
+                self._start_display(tray == "xembed")
+            else:
+                self.env["QT_QPA_PLATFORM"] = "offscreen"
+                self.env.pop("DISPLAY", None)
+            self._start_buses()
+            if tray == "sni":
+                self._start_watcher()
+        except BaseException:
+            self.close()  # no test gets the harness to close: leave no display or bus behind
+            raise
 
     # --- display and tray -------------------------------------------------------------
     def _start_display(self, tray_host):
@@ -328,18 +333,38 @@ class Harness:
         with open(os.path.join(folder, "wardlatch.conf"), "w") as f:
             f.write(text)
 
-    def start_program(self, executable, extra_env=None):
+    def start_program(self, executable, extra_env=None, stderr=None):
+        """stderr: a file descriptor for the program's standard error; by default it shares
+        the log file with standard output."""
         env = dict(self.env)
         if self.testbed is not None:
             env["UMOCKDEV_DIR"] = self.testbed.get_root_dir()
         env.update(extra_env or {})
         log = open(os.path.join(self.dir, "wardlatch-%d.log" % len(self.procs)), "w+")
-        proc = subprocess.Popen([executable], env=env, stdout=log, stderr=subprocess.STDOUT)
+        proc = subprocess.Popen([executable], env=env, stdout=log,
+                                stderr=subprocess.STDOUT if stderr is None else stderr)
         proc.log = log
         self.procs.append(proc)
         if self.program is None:
             self.program = proc
         return proc
+
+    def instance_request(self, data, timeout=10.0):
+        """Sends data to the running program's instance socket; True once the program has
+        read it and closed the connection, False when it did not within the timeout."""
+        path = os.path.join(self.env["XDG_RUNTIME_DIR"], "wardlatch", "instance.socket")
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as client:
+            client.settimeout(timeout)
+            client.connect(path)
+            client.sendall(data)
+            try:
+                while client.recv(64):
+                    pass
+            except socket.timeout:
+                return False
+            except ConnectionResetError:
+                pass
+        return True
 
     @staticmethod
     def output(proc):

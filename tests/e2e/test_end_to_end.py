@@ -39,6 +39,37 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(self.h.wait_for_locks(1), 1, self.h.output(proc))
         self.assertIsNone(proc.poll())
 
+    def test_a_broken_or_stalled_stderr_neither_ends_nor_blocks_the_program(self):
+        for kind in ("reader gone", "full, never read"):
+            with self.subTest(stderr=kind):
+                h = self.h if kind == "reader gone" else Harness(display=True)
+                if h is not self.h:
+                    self.addCleanup(h.close)
+                key = h.add_usb_device("Key Stick", VENDOR, PRODUCT)
+                h.write_settings(STORED_CHOICE)
+                read_end, write_end = os.pipe()
+                if kind == "full, never read":
+                    os.set_blocking(write_end, False)
+                    try:
+                        while True:
+                            os.write(write_end, b"x" * 4096)
+                    except BlockingIOError:
+                        pass
+                    os.set_blocking(write_end, True)  # as the program gets it
+                proc = h.start_program(EXECUTABLE, stderr=write_end)
+                os.close(write_end)
+                wait_until(h.icon_geometry, 15, "the tray icon")
+                h.wait_for_usb_watch()
+                if kind == "reader gone":
+                    os.close(read_end)  # the terminal or log reader goes away while it runs
+                else:
+                    self.addCleanup(os.close, read_end)
+                # A request it does not know makes the program write a log line.
+                self.assertTrue(h.instance_request(b"hello\n"), "the log line blocked the program")
+                h.unplug(key)
+                self.assertEqual(h.wait_for_locks(1), 1, h.output(proc))
+                self.assertIsNone(proc.poll())
+
     def test_losing_the_watched_audio_output_locks_once_and_stays_armed(self):
         self.h.start_pulse()
         module = self.h.pactl("load-module", "module-null-sink", "sink_name=e2e_out")
