@@ -97,12 +97,19 @@ class Harness:
         self.env.pop("QT_QPA_PLATFORM", None)
         if not tray_host:
             return
-        trayer = subprocess.Popen(
-            ["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
-             "120", "--height", "32", "--SetDockType", "true"],
-            env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.procs.append(trayer)
-        wait_until(lambda: self.tray_owner(), what="the tray host")
+        # Under a loaded machine trayer can take long to map its panel, or die before it does:
+        # wait longer, and start it once more if it died.
+        for attempt in (1, 2):
+            trayer = subprocess.Popen(
+                ["trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                 "120", "--height", "32", "--SetDockType", "true"],
+                env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.procs.append(trayer)
+            wait_until(lambda: self.tray_owner() or trayer.poll() is not None, timeout=30.0,
+                       what="the tray host")
+            if trayer.poll() is None:
+                return
+        raise AssertionError("the tray host exited with %s" % trayer.returncode)
 
     def x(self, *args):
         return subprocess.run(list(args), env=self.env, capture_output=True, text=True).stdout
