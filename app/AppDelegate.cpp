@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "app/GuardState.h"
 #include "app/Log.h"
 #include "app/NotificationCenter.h"
 #include "app/Settings.h"
@@ -21,10 +22,13 @@
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QMenu>
+#include <QMutexLocker>
 #include <QRadioButton>
 #include <QStandardItemModel>
 #include <QSystemTrayIcon>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace wl {
 
@@ -45,20 +49,32 @@ struct AppDelegate::Observers
 {
     ObserverRegistration setHighlight;
     ObserverRegistration unsetHighlight;
+    ObserverRegistration newDevice;
 };
 
 AppDelegate::AppDelegate(AppServices services, QObject* parent)
     : QObject(parent), m_services(std::make_unique<AppServices>(std::move(services))),
-      m_settings(m_services->settings), m_locker(m_services->locker)
+      m_settings(m_services->settings), m_locker(m_services->locker),
+      m_guard(std::make_unique<GuardState>())
 {
 }
 
 AppDelegate::AppDelegate(Settings& settings, SessionLocker& locker, QObject* parent)
-    : QObject(parent), m_settings(settings), m_locker(locker)
+    : QObject(parent), m_settings(settings), m_locker(locker),
+      m_guard(std::make_unique<GuardState>())
 {
 }
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate()
+{
+    // The services outlive the controller: nothing of theirs may call back into it.
+    if (m_services && m_observers) {
+        m_locker.setOutcomeHandler({});
+        m_services->usbRegistry.setPresenceObserver({});
+    }
+    if (m_deviceListAudio)
+        m_deviceListAudio->setStateObserver({});
+}
 
 void AppDelegate::setOutlets(MainMenuOutlets outlets)
 {
@@ -119,7 +135,11 @@ void AppDelegate::awakeFromNib()
                              [this](const Notification& n) { handleHighlightNotification(n); }),
         ObserverRegistration(m_services->center, events::unsetHighlight,
                              [this](const Notification& n) { handleHighlightNotification(n); }),
+        // Registered after the watchers': they have taken the choice in when this runs.
+        ObserverRegistration(m_services->center, events::kSetNewDeviceEvent,
+                             [this](const Notification&) { refreshGuardState(); }),
     });
+    watchGuardState();
     connect(qApp, &QGuiApplication::applicationStateChanged, this,
             [this](Qt::ApplicationState state) {
                 if (state != Qt::ApplicationActive)
@@ -159,10 +179,11 @@ void AppDelegate::applicationDidFinishLaunching()
     // The action keeps the controller alive, like the binding it stands for.
     s.shortcutBinder.bindShortcutWithDefaultsKey(
         QString::fromLatin1(keys::HotKey),
-        [self = shared_from_this()] { self->watchedDeviceRemoved(); });
+        [self = shared_from_this()] { self->lockIt(LockTrigger::Shortcut); });
     populateList();
     m_deviceListUSB->startSearch();
     m_deviceListAudio->startSearch();
+    refreshGuardState();
     QTimer::singleShot(kLaunchHighlightDelayMs, this, [this] {
         m_services->center.postNotificationName(events::setHighlight, this);
     });
@@ -178,15 +199,123 @@ void AppDelegate::applicationWillTerminate() {}
 
 void AppDelegate::watchedDeviceRemoved()
 {
-    lockIt();
+    if (m_guard->isPaused()) {
+        log(QStringLiteral("The key device went away while guarding is paused: nothing was "
+                           "locked"));
+        return;
+    }
+    lockIt(LockTrigger::KeyDevice);
 }
 
-void AppDelegate::lockIt()
+void AppDelegate::lockIt(LockTrigger trigger)
 {
-    if (!m_settings.boolForKey(keys::UseScreenSaver))
+    lockNow(trigger, {});
+}
+
+void AppDelegate::lockNow(LockTrigger trigger, std::function<void(bool confirmed)> done)
+{
+    const bool screenSaver = m_settings.boolForKey(keys::UseScreenSaver);
+    QString why;
+    switch (trigger) {
+    case LockTrigger::KeyDevice:
+        why = m_settings.boolForKey(keys::useHeadphones)
+                  ? QStringLiteral("the headphones were unplugged")
+                  : QStringLiteral("the key device “%1” went away")
+                        .arg(m_settings.stringForKey(keys::kDeviceName).value_or(QString()));
+        break;
+    case LockTrigger::Shortcut:
+        why = QStringLiteral("the lock shortcut");
+        break;
+    case LockTrigger::CommandLine:
+        why = QStringLiteral("the command line");
+        break;
+    case LockTrigger::Menu:
+        why = QStringLiteral("Lock Now in the tray menu");
+        break;
+    }
+    log((screenSaver ? QStringLiteral("Starting the screen saver: %1")
+                     : QStringLiteral("Locking the session: %1"))
+            .arg(why));
+    {
+        QMutexLocker lock(&m_outcomeMutex);
+        m_outcomeWaiters.push_back(std::move(done));
+    }
+    if (!screenSaver)
         m_locker.lockScreenImmediate();
     else
         m_locker.startScreenSaver();
+}
+
+void AppDelegate::watchGuardState()
+{
+    AppServices& s = *m_services;
+    // Outcomes arrive on the main thread, oldest request first.
+    m_locker.setOutcomeHandler([this](bool lockRequest, bool confirmed) {
+        std::function<void(bool)> done;
+        {
+            QMutexLocker lock(&m_outcomeMutex);
+            if (!m_outcomeWaiters.empty()) {
+                done = std::move(m_outcomeWaiters.front());
+                m_outcomeWaiters.pop_front();
+            }
+        }
+        if (confirmed)
+            log(lockRequest ? QStringLiteral("The session is locked")
+                            : QStringLiteral("The screen saver has started"));
+        m_guard->lockFinished(confirmed);
+        if (done)
+            done(confirmed);
+    });
+    s.usbRegistry.setPresenceObserver([this] { refreshGuardState(); });
+    // The audio thread tells of changes; the state is the main thread's.
+    m_deviceListAudio->setStateObserver([this] {
+        QMetaObject::invokeMethod(this, &AppDelegate::refreshGuardState, Qt::QueuedConnection);
+    });
+    connect(m_guard.get(), &GuardState::pauseEnded, this, [this] {
+        log(QStringLiteral("The pause has ended: guarding again"));
+        if (m_services->notifier)
+            m_services->notifier->notify(QStringLiteral("Wardlatch is guarding again"),
+                                         m_guard->description());
+    });
+    refreshGuardState();
+}
+
+void AppDelegate::refreshGuardState()
+{
+    KeyDeviceFacts facts;
+    if (m_deviceListAudio && m_settings.boolForKey(keys::useHeadphones)) {
+        facts.choice = KeyDeviceFacts::Choice::Headphones;
+        facts.name = QString::fromLatin1(WLDeviceListAudio::kHeadphonesName);
+        facts.watched = m_deviceListAudio->isWatchingOutput();
+        facts.present = m_deviceListAudio->headphonesPlaying();
+    } else if (m_deviceListUSB && (m_settings.integerForKey(keys::idVendor) != 0 ||
+                                   m_settings.integerForKey(keys::idProduct) != 0)) {
+        facts.choice = KeyDeviceFacts::Choice::Usb;
+        facts.name = m_settings.stringForKey(keys::kDeviceName).value_or(QString());
+        facts.watched = m_deviceListUSB->lostDeviceIterator() != 0;
+        const UsbMatch match{m_settings.integerForKey(keys::idVendor),
+                             qint16(m_settings.integerForKey(keys::idProduct))};
+        if (m_services) {
+            if (const auto devices = m_services->usbRegistry.attachedDevices()) {
+                facts.present = std::any_of(devices->cbegin(), devices->cend(), [&](const auto& d) {
+                    return match.matches(d.vendorId, d.productId);
+                });
+            }
+        }
+    }
+    m_guard->setFacts(facts);
+}
+
+void AppDelegate::pauseGuarding(std::optional<std::chrono::milliseconds> duration)
+{
+    m_guard->pause(duration);
+    log(QStringLiteral("Guarding paused: %1").arg(m_guard->description()));
+}
+
+void AppDelegate::resumeGuarding()
+{
+    m_guard->resume();
+    log(QStringLiteral("Guarding resumed"));
 }
 
 QString AppDelegate::quitInformativeText(const QString& deviceName)

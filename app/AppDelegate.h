@@ -4,12 +4,16 @@
 #include "menubar/PanelWindow.h"
 #include "platform/updates/UpdateChecker.h"
 
+#include <QMutex>
 #include <QObject>
 #include <QPointer>
 
 #include <atomic>
+#include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QComboBox;
 class QMenu;
@@ -32,6 +36,7 @@ class WLDeviceListAudio;
 class WLDeviceListUSB;
 class WLDropDownButton;
 class WLStatusItemView;
+class GuardState;
 struct Notification;
 
 // What the controller works with: the platform's services and the few system calls it makes.
@@ -95,10 +100,31 @@ public:
     void applicationWillResignActive();
     void applicationWillTerminate();
 
-    // WLDeviceListDelegate; may run on the audio thread.
+    // What asked for a lock, for the log.
+    enum class LockTrigger
+    {
+        KeyDevice,
+        Shortcut,
+        CommandLine,
+        Menu
+    };
+
+    // WLDeviceListDelegate; may run on the audio thread. Does nothing while guarding is paused.
     void watchedDeviceRemoved() override;
-    // Locks the session or starts the screen saver, by "UseScreenSaver" read now.
-    void lockIt();
+    // Locks the session or starts the screen saver, by "UseScreenSaver" read now. Any thread.
+    void lockIt(LockTrigger trigger = LockTrigger::KeyDevice);
+    // lockIt, and done hears on the main thread whether the request was confirmed (if the
+    // locker can tell).
+    void lockNow(LockTrigger trigger, std::function<void(bool confirmed)> done);
+
+    // The guard's state, which every view reads.
+    GuardState& guardState() { return *m_guard; }
+    // While paused, the key device going away locks nothing; the shortcut and Lock Now still
+    // lock. No duration: until resumed. Neither survives the process.
+    void pauseGuarding(std::optional<std::chrono::milliseconds> duration);
+    void resumeGuarding();
+    // Looks again at what the watchers and the settings say. Main thread.
+    void refreshGuardState();
 
     // Menu commands.
     void askToQuit();
@@ -124,6 +150,8 @@ public:
 
 private:
     struct Observers;
+    // Hooks the guard state up to the locker's outcomes and the watchers' changes.
+    void watchGuardState();
 
     std::unique_ptr<AppServices> m_services;
     Settings& m_settings;
@@ -147,6 +175,12 @@ private:
     QPointer<WLDropDownButton> m_showContextMenuButton;
 
     std::unique_ptr<Observers> m_observers;
+
+    std::unique_ptr<GuardState> m_guard;
+    // Who waits for the outcome of each lock request, oldest first; empty entries for requests
+    // nobody waits for.
+    QMutex m_outcomeMutex;
+    std::deque<std::function<void(bool)>> m_outcomeWaiters;
 };
 
 } // namespace wl

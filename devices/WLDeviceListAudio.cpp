@@ -130,6 +130,15 @@ void WLDeviceListAudio::follow(Request request, bool fromListener)
         m_requests.pop_front();
         lock.unlock();
         handle(next);
+        m_watchedNow = m_watched;
+        m_headphonesNow = m_lastSource == audio::kSourceHeadphones;
+        std::function<void()> observer;
+        {
+            std::lock_guard properties(m_propertyMutex);
+            observer = m_stateObserver;
+        }
+        if (observer)
+            observer();
         lock.lock();
     }
     m_following = false;
@@ -258,6 +267,12 @@ void WLDeviceListAudio::bindTo(AudioObjectID device)
     // Made again when already in force: the audio layer keeps an identical one once.
     m_hardware.AudioObjectAddPropertyListener(device, sourceAddress(),
                                               &WLDeviceListAudio::dataSourceListener, this);
+}
+
+void WLDeviceListAudio::setStateObserver(std::function<void()> observer)
+{
+    std::lock_guard lock(m_propertyMutex);
+    m_stateObserver = std::move(observer);
 }
 
 void WLDeviceListAudio::watchedDeviceRemoved()

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -50,6 +51,14 @@ public:
 
     // WLDeviceListDelegate: passed on to the delegate while it exists.
     void watchedDeviceRemoved() override;
+
+    // Whether an output is watched now, and whether it played through headphones at the last
+    // look. Any thread.
+    bool isWatchingOutput() const { return m_watchedNow.load() != audio::kNoObject; }
+    bool headphonesPlaying() const { return m_headphonesNow.load(); }
+    // Called after the watch changed (armed, moved, lost, or its source changed), on the thread
+    // that changed it: the audio thread or the one choosing.
+    void setStateObserver(std::function<void()> observer);
 
     std::weak_ptr<WLDeviceListDelegate> delegate() const;
     void setDelegate(std::weak_ptr<WLDeviceListDelegate> delegate);
@@ -116,6 +125,10 @@ private:
     bool m_following = false;
     AudioObjectID m_watched = 0; // the device holding our data-source registration
     quint32 m_lastSource = 0;    // what it played through at the last look; 0 unknown
+    // The two above as any thread may read them.
+    std::atomic<AudioObjectID> m_watchedNow{0};
+    std::atomic<bool> m_headphonesNow{false};
+    std::function<void()> m_stateObserver; // under m_propertyMutex
 
     ObserverRegistration m_newDeviceObserver;
 };

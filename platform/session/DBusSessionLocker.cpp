@@ -313,6 +313,17 @@ void DBusSessionLocker::gnomeSaverActiveChanged(bool active)
         ++m_gnomeSaverSignals;
 }
 
+void DBusSessionLocker::setOutcomeHandler(OutcomeHandler handler)
+{
+    disconnect(m_outcomeConnection);
+    if (handler)
+        m_outcomeConnection = connect(
+            this, &DBusSessionLocker::requestFinished, this,
+            [handler = std::move(handler)](bool lockRequest, bool confirmed, const QString&) {
+                handler(lockRequest, confirmed);
+            });
+}
+
 void DBusSessionLocker::setNotifier(DesktopNotifier* notifier)
 {
     QMutexLocker lock(&m_mutex);

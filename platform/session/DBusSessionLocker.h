@@ -46,6 +46,7 @@ public:
     // Told when a request ends unconfirmed; none by default. Not owned: it must outlive this
     // locker.
     void setNotifier(DesktopNotifier* notifier);
+    void setOutcomeHandler(OutcomeHandler handler) override;
 
     // The logind session object Session.Lock goes to; empty until resolved.
     QString sessionPath() const;
@@ -79,6 +80,7 @@ private Q_SLOTS:
     void gnomeSaverActiveChanged(bool active);
 
 private:
+    QMetaObject::Connection m_outcomeConnection;
     enum class Kind
     {
         Lock,

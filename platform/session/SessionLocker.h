@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 namespace wl {
 
 // Locks the user's own session or starts the screen saver. Both calls return at once, from any
@@ -8,9 +10,14 @@ namespace wl {
 class SessionLocker
 {
 public:
+    // lockRequest: a lock (not a screen saver start); confirmed: something showed it happened.
+    using OutcomeHandler = std::function<void(bool lockRequest, bool confirmed)>;
+
     virtual ~SessionLocker() = default;
     virtual void lockScreenImmediate() = 0;
     virtual void startScreenSaver() = 0;
+    // Hears how each request ended, on the main thread; a locker that cannot tell never calls it.
+    virtual void setOutcomeHandler(OutcomeHandler handler) { (void)handler; }
 };
 
 } // namespace wl

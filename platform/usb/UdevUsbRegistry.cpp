@@ -308,6 +308,11 @@ void UdevUsbRegistry::release(Handle handle)
     m_attached.erase(handle);
 }
 
+void UdevUsbRegistry::setPresenceObserver(std::function<void()> observer)
+{
+    m_presenceObserver = std::move(observer);
+}
+
 void UdevUsbRegistry::injectMonitorError(int error)
 {
     m_injectedError = error;
@@ -362,6 +367,7 @@ void UdevUsbRegistry::handleEvent(udev_device* device)
                             view(udev_device_get_property_value(device, "ID_VENDOR_ID")),
                             view(udev_device_get_property_value(device, "ID_MODEL_ID")));
 
+    bool touched = false;
     for (const auto& [handle, match] : m_registrations.all()) {
         const auto attached = m_attached.find(handle);
         if (attached == m_attached.end())
@@ -371,6 +377,7 @@ void UdevUsbRegistry::handleEvent(udev_device* device)
             if (matches) {
                 UsbDevice info{0, QString(), identity->vendorId, identity->productId, sysname};
                 attached->second.insert(sysname, Attached{devnumOf(device), info});
+                touched = true;
             }
             continue;
         }
@@ -378,10 +385,13 @@ void UdevUsbRegistry::handleEvent(udev_device* device)
         const bool known = attached->second.remove(sysname) > 0;
         if (!matches && !known)
             continue;
+        touched = true;
         const qint32 vendor = identity ? identity->vendorId : qint32(match.vendorId);
         const qint32 product = identity ? identity->productId : quint16(match.productId);
         m_registrations.deliver(handle, {UsbDevice{0, QString(), vendor, product, sysname}});
     }
+    if (touched && m_presenceObserver)
+        m_presenceObserver();
 }
 
 void UdevUsbRegistry::recover(int error)
@@ -420,6 +430,8 @@ void UdevUsbRegistry::recover(int error)
         known->second = std::move(now);
         m_registrations.deliver(handle, gone);
     }
+    if (m_presenceObserver)
+        m_presenceObserver();
     Q_EMIT monitorRecovered();
 }
 

@@ -36,6 +36,7 @@ public:
     std::optional<UsbDevice> iteratorNext(Handle iterator) override;
     bool iteratorIsValid(Handle iterator) const override;
     void release(Handle handle) override;
+    void setPresenceObserver(std::function<void()> observer) override;
 
     // Fault seam: the next read of the monitor fails with this errno value (ENOBUFS for lost
     // events, anything else for a broken socket). Handled from the event loop.
@@ -77,6 +78,7 @@ private:
     // Per registration: the matching devices believed attached, by name on the bus.
     std::map<Handle, QHash<QString, Attached>> m_attached;
     QTimer m_retry; // reopens a monitor that could not be rebuilt
+    std::function<void()> m_presenceObserver;
     int m_injectedError = 0;
     int m_rebuilds = 0;
     bool m_bufferWarningLogged = false;

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace wl {
@@ -66,6 +67,11 @@ public:
     virtual bool iteratorIsValid(Handle iterator) const = 0;
     // Cancels the registration; its callback is never called again.
     virtual void release(Handle handle) = 0;
+
+    // Called from the event loop after a device matching a registration was attached or went
+    // away (or the attached devices were rescanned), so that who shows whether the key device is
+    // there can look again. A registry that cannot tell never calls it.
+    virtual void setPresenceObserver(std::function<void()> observer) { (void)observer; }
 };
 
 } // namespace wl

@@ -6,6 +6,7 @@
 #include <QObject>
 
 #include <cstring>
+#include <functional>
 
 namespace wl::test {
 
@@ -58,7 +59,21 @@ public:
 
     size_t registrationCount() const { return m_registrations.size(); }
 
-    void plug(const UsbDevice& device) { attached.append(device); }
+    void setPresenceObserver(std::function<void()> observer) override
+    {
+        m_presenceObserver = std::move(observer);
+    }
+    void plug(const UsbDevice& device)
+    {
+        attached.append(device);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_presenceObserver)
+                    m_presenceObserver();
+            },
+            Qt::QueuedConnection);
+    }
 
     // Removes the device at path and reports it.
     void unplug(const QString& path)
@@ -85,12 +100,15 @@ public:
                     }
                     m_registrations.deliver(handle, matching);
                 }
+                if (m_presenceObserver)
+                    m_presenceObserver();
             },
             Qt::QueuedConnection);
     }
 
 private:
     UsbRegistrations m_registrations;
+    std::function<void()> m_presenceObserver;
 };
 
 inline UsbDevice usbDevice(const QString& name, qint32 vendor, qint32 product, const QString& path,

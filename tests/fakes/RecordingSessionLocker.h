@@ -21,6 +21,13 @@ public:
 
     void lockScreenImmediate() override { record(Request::Lock); }
     void startScreenSaver() override { record(Request::ScreenSaver); }
+    void setOutcomeHandler(OutcomeHandler handler) override { m_outcome = std::move(handler); }
+    // Ends a request as a real locker would, on the calling (main) thread.
+    void finish(bool lockRequest, bool confirmed)
+    {
+        if (m_outcome)
+            m_outcome(lockRequest, confirmed);
+    }
 
     std::vector<Request> requests() const
     {
@@ -46,6 +53,7 @@ private:
         m_threads.push_back(QThread::currentThread());
     }
     mutable QMutex m_mutex;
+    OutcomeHandler m_outcome;
     std::vector<Request> m_requests;
     std::vector<QThread*> m_threads;
 };
