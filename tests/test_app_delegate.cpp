@@ -1,5 +1,6 @@
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
+#include "app/GuardState.h"
 #include "app/MainMenuLoader.h"
 #include "app/NotificationCenter.h"
 #include "app/Settings.h"
@@ -418,6 +419,102 @@ TEST_F(AppDelegateTest, AboutAndFeedbackCloseThePanelFirst)
     controller->showFeedbackModal();
     EXPECT_FALSE(controller->window()->isVisible());
     EXPECT_EQ(journal.mid(3), (QStringList{QStringLiteral("about"), QStringLiteral("feedback")}));
+}
+
+// The guard state follows every event that changes what guards the session, one step at a time.
+TEST_F(AppDelegateTest, GuardStateFollowsChoicesDevicesPausesAndLockOutcomes)
+{
+    const UsbDevice stick = usb(QStringLiteral("Cruzer Blade"), 0x0781, 0x5567);
+    audio.presetDataSource(kOutput, audio::kSourceHeadphones);
+    launch();
+    GuardState& guard = controller->guardState();
+    LogCapture logs;
+    int changes = 0;
+    QObject::connect(&guard, &GuardState::changed, [&] { ++changes; });
+    using K = GuardState::Kind;
+    struct Step
+    {
+        const char* what;
+        std::function<void()> act;
+        K kind;
+        const char* text; // the description's first line
+        size_t locks;     // lock requests so far
+    };
+    const Step steps[] = {
+        {"nothing chosen", [] {}, K::NothingChosen,
+         "Wardlatch is not guarding: choose a key device", 0},
+        {"a plugged-in device chosen",
+         [&] {
+             registry.plug(stick);
+             controller->populateList();
+             choose(QStringLiteral("Cruzer Blade"));
+         },
+         K::Guarding, "Wardlatch: locks when “Cruzer Blade” is removed", 0},
+        {"it is unplugged", [&] { registry.unplug(stick.path); }, K::NotConnected,
+         "Wardlatch: “Cruzer Blade” is not connected", 1},
+        {"it is plugged back", [&] { registry.plug(stick); }, K::Guarding,
+         "Wardlatch: locks when “Cruzer Blade” is removed", 1},
+        {"paused until resumed", [&] { controller->pauseGuarding(std::nullopt); }, K::Paused,
+         "Wardlatch is paused until you resume it", 1},
+        {"unplugged while paused: no lock",
+         [&] {
+             registry.unplug(stick.path);
+             ASSERT_TRUE(logs.waitForContaining(QStringLiteral("while guarding is paused")));
+         },
+         K::Paused, "Wardlatch is paused until you resume it", 1},
+        {"the shortcut still locks", [&] { grabber.press(kDefaultChord); }, K::Paused,
+         "Wardlatch is paused until you resume it", 2},
+        {"resumed, plugged back",
+         [&] {
+             controller->resumeGuarding();
+             registry.plug(stick);
+         },
+         K::Guarding, "Wardlatch: locks when “Cruzer Blade” is removed", 2},
+        {"a lock nothing confirmed", [&] { locker.finish(true, false); }, K::Guarding,
+         "Wardlatch: locks when “Cruzer Blade” is removed", 2},
+        {"headphones chosen", [&] { choose(QStringLiteral("Headphones")); }, K::Guarding,
+         "Wardlatch: locks when the headphones are unplugged", 2},
+        {"headphones unplugged",
+         [&] { audio.changeDataSource(kOutput, audio::kSourceInternalSpeaker); }, K::NotConnected,
+         "Wardlatch: the headphones are not connected", 3},
+        {"the audio server gone", [&] { audio.changeDefaultOutputDevice(0); }, K::CannotWatch,
+         "Wardlatch is not guarding: no audio output can be watched", 4},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        const int before = changes;
+        step.act();
+        // Some steps reach the controller through the event loop (the audio thread, the
+        // registry's deliveries).
+        EXPECT_TRUE(QTest::qWaitFor([&] { return guard.snapshot().kind == step.kind; }, 3000));
+        EXPECT_EQ(guard.description().section(QLatin1Char('\n'), 0, 0),
+                  QString::fromUtf8(step.text));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return locker.count() >= step.locks; }, 3000));
+        EXPECT_EQ(locker.count(), step.locks);
+        if (QString::fromLatin1(step.what) == QLatin1String("a lock nothing confirmed")) {
+            EXPECT_TRUE(guard.snapshot().lastLockUnconfirmed);
+            EXPECT_TRUE(guard.snapshot().needsAttention());
+            EXPECT_NE(changes, before);
+            locker.finish(true, true);
+            EXPECT_FALSE(guard.snapshot().lastLockUnconfirmed);
+        }
+    }
+}
+
+// A timed pause ends by itself and says so.
+TEST_F(AppDelegateTest, ATimedPauseEndsByItselfWithANotification)
+{
+    registry.attached = {usb(QStringLiteral("Key Stick"), 0x1234, 0xabcd)};
+    settings.setObject(keys::kDeviceName, QStringLiteral("Key Stick"));
+    settings.setObject(keys::idVendor, qint64(0x1234));
+    settings.setObject(keys::idProduct, qint64(0xabcd));
+    launch();
+    controller->pauseGuarding(std::chrono::milliseconds(50));
+    EXPECT_TRUE(controller->guardState().isPaused());
+    EXPECT_EQ(controller->guardState().snapshot().kind, GuardState::Kind::Paused);
+    EXPECT_TRUE(controller->guardState().snapshot().pausedUntil.has_value());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !controller->guardState().isPaused(); }, 3000));
+    EXPECT_TRUE(notifier.titles.contains(QStringLiteral("Wardlatch is guarding again")));
 }
 
 TEST(QuitAlert, ShowsDeviceNamesAsPlainText)
