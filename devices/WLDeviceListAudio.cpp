@@ -42,8 +42,8 @@ WLDeviceListAudio::~WLDeviceListAudio()
 QStringList WLDeviceListAudio::getCurrentDeviceList()
 {
     const bool chosen = m_settings.boolForKey(QString::fromLatin1(keys::useHeadphones));
-    // Asked always, so the log tells what plays now.
-    const bool plugged = areHeadphonesConnected();
+    // Quietly: the panel asks at every opening, and what plays then is not news.
+    const bool plugged = readDataSource(readDefaultDevice()) == audio::kSourceHeadphones;
     if (chosen || plugged)
         return {QString::fromLatin1(kHeadphonesName)};
     return {};
