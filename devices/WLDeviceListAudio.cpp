@@ -73,10 +73,10 @@ bool WLDeviceListAudio::areHeadphonesConnected()
 {
     switch (readDataSource(readDefaultDevice())) {
     case audio::kSourceHeadphones:
-        log(QStringLiteral("headphone"));
+        log(QStringLiteral("headphone"), LogCategory::Audio);
         return true;
     case audio::kSourceInternalSpeaker:
-        log(QStringLiteral("speaker"));
+        log(QStringLiteral("speaker"), LogCategory::Audio);
         return false;
     default:
         return false;
@@ -108,7 +108,7 @@ void WLDeviceListAudio::startWatchingAudio()
 
 void WLDeviceListAudio::stopWatchingAudio()
 {
-    log(QStringLiteral("Stop watching audio"));
+    log(QStringLiteral("Stop watching audio"), LogCategory::Audio);
     m_watching = false;
     m_hardware.AudioObjectRemovePropertyListener(audio::kSystemObject, propertyAddress(),
                                                  &WLDeviceListAudio::defaultOutputListener, this);
@@ -150,10 +150,11 @@ void WLDeviceListAudio::handle(const Request& request)
                     ? QStringLiteral("No audio server is running: the headphones are not watched "
                                      "until one starts")
                     : QStringLiteral("No default audio output: the headphones are not watched "
-                                     "until there is one"));
+                                     "until there is one"),
+                LogCategory::Audio);
             return;
         }
-        log(QStringLiteral("Start watching audio"));
+        log(QStringLiteral("Start watching audio"), LogCategory::Audio);
         bindTo(device);
         m_lastSource = readDataSource(device);
         return;
@@ -185,10 +186,10 @@ void WLDeviceListAudio::handle(const Request& request)
             m_lastSource = source;
         switch (source) {
         case audio::kSourceHeadphones:
-            log(QStringLiteral("headphone"));
+            log(QStringLiteral("headphone"), LogCategory::Audio);
             return;
         case audio::kSourceInternalSpeaker:
-            log(QStringLiteral("speaker"));
+            log(QStringLiteral("speaker"), LogCategory::Audio);
             watchedDeviceRemoved();
             return;
         case 0:
@@ -229,20 +230,22 @@ void WLDeviceListAudio::moveTo(AudioObjectID target, AudioStatus status)
                  : last != audio::kSourceInternalSpeaker && last != audio::kSourceOther);
         if (serverGone || headphonesTaken) {
             if (source == audio::kSourceInternalSpeaker)
-                log(QStringLiteral("speaker"));
+                log(QStringLiteral("speaker"), LogCategory::Audio);
             watchedDeviceRemoved();
         }
     }
     bindTo(target);
     m_lastSource = source;
     if (target != audio::kNoObject)
-        log(QStringLiteral("Start watching audio"));
+        log(QStringLiteral("Start watching audio"), LogCategory::Audio);
     else if (status == audio::kNotRunning)
         log(QStringLiteral("The audio server went away: the headphones are watched again when "
-                           "it is back"));
+                           "it is back"),
+            LogCategory::Audio);
     else
         log(QStringLiteral("No default audio output: the headphones are not watched until there "
-                           "is one"));
+                           "is one"),
+            LogCategory::Audio);
 }
 
 void WLDeviceListAudio::bindTo(AudioObjectID device)
