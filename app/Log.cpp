@@ -223,8 +223,10 @@ private:
 
 Output& output()
 {
-    static Output instance;
-    return instance;
+    // Owned by the process and never destroyed: Qt may still write messages while static
+    // objects are torn down at exit.
+    static Output* const instance = new Output;
+    return *instance;
 }
 } // namespace
 
