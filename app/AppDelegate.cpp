@@ -116,7 +116,8 @@ void AppDelegate::awakeFromNib()
     m_statusBarItem->show();
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         log(QStringLiteral("No system tray is available: the icon cannot be shown; the key device "
-                           "and the lock shortcut still lock"));
+                           "and the lock shortcut still lock"),
+            LogCategory::Tray);
         if (m_services->notifier)
             m_services->notifier->notify(
                 QStringLiteral("Wardlatch has no tray icon"),

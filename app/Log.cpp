@@ -28,7 +28,7 @@ LogSink& currentSink()
 }
 
 // Standard error, written without ever waiting: a reader that went away or stopped reading
-// costs the line, never the guard. Callers hold outputMutex().
+// costs the line, never the guard. Callers hold the output's mutex.
 class StandardError
 {
 public:
@@ -112,8 +112,8 @@ private:
     int m_fd = -1;
 };
 
-// The system log socket, written without waiting: a journal that is gone or stalled loses the
-// line, it does not hold up the program. Callers hold outputMutex().
+// The system log socket, written without waiting: a journal that is stalled loses the line,
+// it does not hold up the program. Callers hold the output's mutex.
 class SystemLog
 {
 public:
@@ -123,22 +123,27 @@ public:
             ::close(m_fd);
     }
 
-    void write(const QByteArray& message)
+    bool reachable() { return m_fd >= 0 || connect(); }
+
+    // False when the journal cannot be reached at all, so the caller can put the line
+    // elsewhere; a full journal drops it and counts as written.
+    bool write(int priority, const QByteArray& message)
     {
-        // user.notice, tagged with our name and pid, as syslog(3) sends it.
-        const QByteArray datagram =
-            "<13>wardlatch[" + QByteArray::number(::getpid()) + "]: " + message;
+        // Tagged with our name and pid, as syslog(3) sends it.
+        const QByteArray datagram = '<' + QByteArray::number(priority) + ">wardlatch[" +
+                                    QByteArray::number(::getpid()) + "]: " + message;
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (m_fd < 0 && !connect())
-                return;
+                return false;
             if (::send(m_fd, datagram.constData(), size_t(datagram.size()),
                        MSG_DONTWAIT | MSG_NOSIGNAL) >= 0 ||
                 errno == EAGAIN || errno == EWOULDBLOCK)
-                return;
+                return true;
             // The journal went away or was restarted: connect afresh once.
             ::close(m_fd);
             m_fd = -1;
         }
+        return false;
     }
 
 private:
@@ -160,42 +165,86 @@ private:
     int m_fd = -1;
 };
 
-QMutex& outputMutex()
-{
-    static QMutex mutex;
-    return mutex;
-}
+// Syslog priorities, user facility.
+constexpr int kNotice = 8 + 5;
 
-void writeStandardError(const QByteArray& line)
+int priorityOf(QtMsgType type)
 {
-    static const StandardError standardError;
-    QMutexLocker lock(&outputMutex());
-    standardError.write(line);
-}
-
-void systemLog(const QString& message)
-{
-    static SystemLog journal;
-    const QByteArray utf8 = message.toUtf8();
-    {
-        QMutexLocker lock(&outputMutex());
-        journal.write(utf8);
+    switch (type) {
+    case QtDebugMsg:
+        return 8 + 7;
+    case QtInfoMsg:
+        return 8 + 6;
+    case QtWarningMsg:
+        return 8 + 4;
+    case QtCriticalMsg:
+        return 8 + 3;
+    case QtFatalMsg:
+        return 8 + 2;
     }
-    writeStandardError("wardlatch: " + utf8 + '\n');
+    return kNotice;
+}
+
+// The one place lines go, chosen when first used.
+class Output
+{
+public:
+    Output()
+    {
+        LogSurroundings surroundings;
+        struct stat info = {};
+        surroundings.stderrOpen = ::fstat(STDERR_FILENO, &info) == 0;
+        if (surroundings.stderrOpen)
+            surroundings.stderrId = QByteArray::number(quint64(info.st_dev)) + ':' +
+                                    QByteArray::number(quint64(info.st_ino));
+        surroundings.stderrIsTerminal = ::isatty(STDERR_FILENO) == 1;
+        surroundings.journalStream = qgetenv("JOURNAL_STREAM");
+        surroundings.choice = qgetenv("WL_LOG");
+        surroundings.systemLogReachable = m_journal.reachable();
+        m_target = chooseLogTarget(surroundings);
+    }
+
+    // text goes to the journal as it is; standard error gets it as a line, after prefix.
+    void write(int priority, const QByteArray& text, const QByteArray& prefix)
+    {
+        QMutexLocker lock(&m_mutex);
+        // A journal that went away after the start costs standard error the line, not the log.
+        if (m_target == LogTarget::SystemLog && m_journal.write(priority, text))
+            return;
+        m_standardError.write(prefix + text + '\n');
+    }
+
+private:
+    QMutex m_mutex;
+    const StandardError m_standardError;
+    SystemLog m_journal;
+    LogTarget m_target = LogTarget::StandardError;
+};
+
+Output& output()
+{
+    // Owned by the process and never destroyed: Qt may still write messages while static
+    // objects are torn down at exit.
+    static Output* const instance = new Output;
+    return *instance;
 }
 } // namespace
 
-void log(const QString& message)
+void log(const QString& message, LogCategory category)
 {
     LogSink sink;
     {
         QMutexLocker lock(&sinkMutex());
         sink = currentSink();
     }
-    if (sink)
+    if (sink) {
         sink(message);
-    else
-        systemLog(message);
+        return;
+    }
+    // The short name: "usb: ", not "wardlatch.usb: ".
+    const char* name = logCategoryName(category) + std::strlen("wardlatch.");
+    const QByteArray text = name + QByteArrayLiteral(": ") + message.toUtf8();
+    output().write(kNotice, text, "wardlatch: ");
 }
 
 LogSink setLogSink(LogSink sink)
@@ -210,8 +259,45 @@ void installMessageHandler()
 {
     qInstallMessageHandler(
         [](QtMsgType type, const QMessageLogContext& context, const QString& message) {
-            writeStandardError(qFormatLogMessage(type, context, message).toLocal8Bit() + '\n');
+            output().write(priorityOf(type),
+                           qFormatLogMessage(type, context, message).toLocal8Bit(), {});
         });
+    output(); // chosen now, from the surroundings the program was started in
+}
+
+const char* logCategoryName(LogCategory category)
+{
+    switch (category) {
+    case LogCategory::App:
+        return "wardlatch.app";
+    case LogCategory::Settings:
+        return "wardlatch.settings";
+    case LogCategory::Usb:
+        return "wardlatch.usb";
+    case LogCategory::Audio:
+        return "wardlatch.audio";
+    case LogCategory::Lock:
+        return "wardlatch.lock";
+    case LogCategory::Shortcut:
+        return "wardlatch.shortcut";
+    case LogCategory::Tray:
+        return "wardlatch.tray";
+    }
+    return "wardlatch.app";
+}
+
+LogTarget chooseLogTarget(const LogSurroundings& s)
+{
+    if (!s.stderrOpen)
+        return LogTarget::SystemLog;
+    if (s.choice == "stderr")
+        return LogTarget::StandardError;
+    // Started by a service manager or a session that hands standard error to the journal
+    // already: writing there once is enough.
+    const bool stderrIsJournal = !s.journalStream.isEmpty() && s.journalStream == s.stderrId;
+    if (s.choice != "journal" && (s.stderrIsTerminal || stderrIsJournal))
+        return LogTarget::StandardError;
+    return s.systemLogReachable ? LogTarget::SystemLog : LogTarget::StandardError;
 }
 
 } // namespace wl

@@ -569,13 +569,15 @@ void Settings::load()
     case FileRead::Absent:
         return;
     case FileRead::Unreadable:
-        log(QStringLiteral("Could not read the settings file %1; using defaults").arg(m_filePath));
+        log(QStringLiteral("Could not read the settings file %1; using defaults").arg(m_filePath),
+            LogCategory::Settings);
         whole = false;
         break;
     case FileRead::NotRegular:
         log(QStringLiteral("The settings file %1 is not a regular file; it is not read, and the "
                            "next choice replaces it")
-                .arg(m_filePath));
+                .arg(m_filePath),
+            LogCategory::Settings);
         whole = false;
         break;
     case FileRead::Regular:
@@ -586,7 +588,8 @@ void Settings::load()
     if (m_storedChoiceLost)
         log(QStringLiteral("A key device choice stored in %1 may be lost; choose the key device "
                            "again")
-                .arg(m_filePath));
+                .arg(m_filePath),
+            LogCategory::Settings);
 }
 
 bool Settings::loadContent(QByteArray content, bool oversized)
@@ -595,7 +598,8 @@ bool Settings::loadContent(QByteArray content, bool oversized)
     if (oversized) {
         log(QStringLiteral("The settings file %1 is larger than 1 MiB; only the settings in its "
                            "first 1 MiB are read")
-                .arg(m_filePath));
+                .arg(m_filePath),
+            LogCategory::Settings);
         content.truncate(endOfCompleteLines(content));
         whole = false;
     } else {
@@ -605,7 +609,8 @@ bool Settings::loadContent(QByteArray content, bool oversized)
     content = withoutTypedValues(content, &dropped);
     if (dropped) {
         log(QStringLiteral("The settings file %1 holds serialized values; they are ignored")
-                .arg(m_filePath));
+                .arg(m_filePath),
+            LogCategory::Settings);
         whole = false;
     }
     // The reader only reads files: it reads a private copy of what was read here, in the
@@ -617,14 +622,16 @@ bool Settings::loadContent(QByteArray content, bool oversized)
         (void)copy.open();
     }
     if (!copy.isOpen() || copy.write(content) != content.size() || !copy.flush()) {
-        log(QStringLiteral("Could not read the settings file %1; using defaults").arg(m_filePath));
+        log(QStringLiteral("Could not read the settings file %1; using defaults").arg(m_filePath),
+            LogCategory::Settings);
         return false;
     }
     QSettings file(copy.fileName(), QSettings::IniFormat);
     if (file.status() != QSettings::NoError) {
         log(QStringLiteral("The settings file %1 is damaged; values that cannot be read are "
                            "ignored")
-                .arg(m_filePath));
+                .arg(m_filePath),
+            LogCategory::Settings);
         whole = false;
     }
     const QStringList keys = file.allKeys();
@@ -664,7 +671,8 @@ void Settings::persist(const QVariantMap& values, quint64 change)
     if (m_knownContent && beforeContent != m_knownContent)
         log(QStringLiteral("The settings file %1 was changed or removed while running; writing "
                            "the choices held in memory")
-                .arg(m_filePath));
+                .arg(m_filePath),
+            LogCategory::Settings);
     const QString target = writeTarget(m_filePath);
     const QByteArray content = iniContent(values);
     if (!isProtected(target) && replaceFile(target, content)) {
@@ -678,7 +686,8 @@ void Settings::persist(const QVariantMap& values, quint64 change)
         m_writeFailureLogged = true;
         log(QStringLiteral("Could not write the settings file %1; choices are kept in memory "
                            "for this run")
-                .arg(m_filePath));
+                .arg(m_filePath),
+            LogCategory::Settings);
     }
 }
 

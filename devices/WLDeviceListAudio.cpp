@@ -42,8 +42,8 @@ WLDeviceListAudio::~WLDeviceListAudio()
 QStringList WLDeviceListAudio::getCurrentDeviceList()
 {
     const bool chosen = m_settings.boolForKey(QString::fromLatin1(keys::useHeadphones));
-    // Asked always, so the log tells what plays now.
-    const bool plugged = areHeadphonesConnected();
+    // Quietly: the panel asks at every opening, and what plays then is not news.
+    const bool plugged = readDataSource(readDefaultDevice()) == audio::kSourceHeadphones;
     if (chosen || plugged)
         return {QString::fromLatin1(kHeadphonesName)};
     return {};
@@ -73,10 +73,10 @@ bool WLDeviceListAudio::areHeadphonesConnected()
 {
     switch (readDataSource(readDefaultDevice())) {
     case audio::kSourceHeadphones:
-        log(QStringLiteral("headphone"));
+        log(QStringLiteral("headphone"), LogCategory::Audio);
         return true;
     case audio::kSourceInternalSpeaker:
-        log(QStringLiteral("speaker"));
+        log(QStringLiteral("speaker"), LogCategory::Audio);
         return false;
     default:
         return false;
@@ -108,7 +108,7 @@ void WLDeviceListAudio::startWatchingAudio()
 
 void WLDeviceListAudio::stopWatchingAudio()
 {
-    log(QStringLiteral("Stop watching audio"));
+    log(QStringLiteral("Stop watching audio"), LogCategory::Audio);
     m_watching = false;
     m_hardware.AudioObjectRemovePropertyListener(audio::kSystemObject, propertyAddress(),
                                                  &WLDeviceListAudio::defaultOutputListener, this);
@@ -159,10 +159,11 @@ void WLDeviceListAudio::handle(const Request& request)
                     ? QStringLiteral("No audio server is running: the headphones are not watched "
                                      "until one starts")
                     : QStringLiteral("No default audio output: the headphones are not watched "
-                                     "until there is one"));
+                                     "until there is one"),
+                LogCategory::Audio);
             return;
         }
-        log(QStringLiteral("Start watching audio"));
+        log(QStringLiteral("Start watching audio"), LogCategory::Audio);
         bindTo(device);
         m_lastSource = readDataSource(device);
         return;
@@ -194,10 +195,10 @@ void WLDeviceListAudio::handle(const Request& request)
             m_lastSource = source;
         switch (source) {
         case audio::kSourceHeadphones:
-            log(QStringLiteral("headphone"));
+            log(QStringLiteral("headphone"), LogCategory::Audio);
             return;
         case audio::kSourceInternalSpeaker:
-            log(QStringLiteral("speaker"));
+            log(QStringLiteral("speaker"), LogCategory::Audio);
             watchedDeviceRemoved();
             return;
         case 0:
@@ -238,20 +239,22 @@ void WLDeviceListAudio::moveTo(AudioObjectID target, AudioStatus status)
                  : last != audio::kSourceInternalSpeaker && last != audio::kSourceOther);
         if (serverGone || headphonesTaken) {
             if (source == audio::kSourceInternalSpeaker)
-                log(QStringLiteral("speaker"));
+                log(QStringLiteral("speaker"), LogCategory::Audio);
             watchedDeviceRemoved();
         }
     }
     bindTo(target);
     m_lastSource = source;
     if (target != audio::kNoObject)
-        log(QStringLiteral("Start watching audio"));
+        log(QStringLiteral("Start watching audio"), LogCategory::Audio);
     else if (status == audio::kNotRunning)
         log(QStringLiteral("The audio server went away: the headphones are watched again when "
-                           "it is back"));
+                           "it is back"),
+            LogCategory::Audio);
     else
         log(QStringLiteral("No default audio output: the headphones are not watched until there "
-                           "is one"));
+                           "is one"),
+            LogCategory::Audio);
 }
 
 void WLDeviceListAudio::bindTo(AudioObjectID device)

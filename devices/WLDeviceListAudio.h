@@ -40,7 +40,8 @@ public:
     void stopSearch() override {}
     QStringList getCurrentDeviceList() override;
 
-    // True only while the default output device plays through headphones.
+    // True only while the default output device plays through headphones; logs "headphone"
+    // or "speaker" when it can tell. The device list asks the same without logging.
     bool areHeadphonesConnected();
 
     // The "kSetNewDeviceEvent" handler: arms for "Headphones", disarms for anything else.

@@ -151,7 +151,8 @@ void WLDeviceListUSB::setNewDeviceName(const Notification& notification)
                 // guarded stays guarded rather than none.
                 log(QStringLiteral("\"%1\" has no vendor and product numbers to watch; the key "
                                    "device stays as it was")
-                        .arg(entry.key()));
+                        .arg(entry.key()),
+                    LogCategory::Usb);
                 return;
             }
             m_settings.setObject(keys::idVendor, entry->idVendor);
@@ -182,10 +183,10 @@ UsbRegistry::Handle WLDeviceListUSB::setupUSBCallbacks(const char* type,
     UsbRegistry::Handle handle = 0;
     switch (m_registry.addMatchingNotification(type, match, callback, context.get(), &handle)) {
     case UsbRegistry::AddResult::NoMatching:
-        log(QStringLiteral("Could not create matching dictionary"));
+        log(QStringLiteral("Could not create matching dictionary"), LogCategory::Usb);
         return 0;
     case UsbRegistry::AddResult::Refused:
-        log(QStringLiteral("error adding removal notification"));
+        log(QStringLiteral("error adding removal notification"), LogCategory::Usb);
         return 0;
     case UsbRegistry::AddResult::Added:
         break;

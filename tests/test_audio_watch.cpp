@@ -91,8 +91,9 @@ TEST_F(HeadphoneWatch, ListOffersHeadphonesWhilePluggedInOrChosen)
         auto watcher = makeWatcher();
         log.clear();
         EXPECT_EQ(watcher->getCurrentDeviceList(), c.list);
-        EXPECT_EQ(log.lines(), c.logged);
+        EXPECT_TRUE(log.lines().isEmpty()) << "the panel opening logged";
         EXPECT_EQ(watcher->areHeadphonesConnected(), c.source == audio::kSourceHeadphones);
+        EXPECT_EQ(log.lines(), c.logged);
     }
 }
 

@@ -1,3 +1,4 @@
+#include "app/Log.h"
 #include "app/NotificationCenter.h"
 #include "app/SettingsKeys.h"
 
@@ -97,6 +98,43 @@ TEST(NotificationCenter, PostsOnTheirOwnThreadWhileAnotherThreadRegisters)
     registrar.join();
     EXPECT_EQ(delivered.load(), 2000);
     EXPECT_TRUE(onPosterThread.load());
+}
+
+TEST(Log, OneTargetChosenFromHowTheProgramWasStarted)
+{
+    constexpr auto err = LogTarget::StandardError;
+    constexpr auto journal = LogTarget::SystemLog;
+    struct Case
+    {
+        const char* what;
+        bool open, terminal;
+        QByteArray journalStream, choice;
+        bool reachable;
+        LogTarget target;
+    };
+    const Case cases[] = {
+        {"terminal", true, true, {}, {}, true, err},
+        {"pipe or file, no journal stream", true, false, {}, {}, true, journal},
+        {"no /dev/log: lines are not lost", true, false, {}, {}, false, err},
+        {"stderr is the journal already", true, false, "8:1234", {}, true, err},
+        {"journal stream of another file", true, false, "8:99", {}, true, journal},
+        {"WL_LOG=stderr", true, false, "8:99", "stderr", true, err},
+        {"WL_LOG=journal on a terminal", true, true, {}, "journal", true, journal},
+        {"WL_LOG=journal, no /dev/log", true, true, {}, "journal", false, err},
+        {"unknown WL_LOG is ignored", true, true, {}, "syslog", true, err},
+        {"stderr closed", false, false, {}, "stderr", false, journal},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LogSurroundings s;
+        s.stderrOpen = c.open;
+        s.stderrIsTerminal = c.terminal;
+        s.stderrId = "8:1234";
+        s.journalStream = c.journalStream;
+        s.choice = c.choice;
+        s.systemLogReachable = c.reachable;
+        EXPECT_EQ(chooseLogTarget(s), c.target);
+    }
 }
 
 } // namespace

@@ -63,7 +63,8 @@ void DBusDesktopNotifier::send(const QString& title, const QString& body)
             return;
         }
         const QString error = reply.error().message();
-        log(QStringLiteral("Could not show a desktop notification: %1").arg(error));
+        log(QStringLiteral("Could not show a desktop notification: %1").arg(error),
+            LogCategory::Tray);
         Q_EMIT failed(error);
     });
 }

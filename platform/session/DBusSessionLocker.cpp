@@ -336,7 +336,8 @@ void DBusSessionLocker::reportUnconfirmed(bool lockRequest, const QString& tried
             ? QStringLiteral("Could not lock the session: nothing confirmed the lock (tried %1)")
                   .arg(tried)
             : QStringLiteral("Could not start the screen saver: nothing confirmed it (tried %1)")
-                  .arg(tried));
+                  .arg(tried),
+        LogCategory::Lock);
     DesktopNotifier* notifier = nullptr;
     {
         QMutexLocker lock(&m_mutex);

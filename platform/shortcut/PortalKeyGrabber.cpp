@@ -257,7 +257,8 @@ void PortalKeyGrabber::reportUnavailable(const QString& why)
 {
     if (m_wanted.isEmpty())
         return;
-    log(QStringLiteral("%1: the lock shortcut does not work for now").arg(why));
+    log(QStringLiteral("%1: the lock shortcut does not work for now").arg(why),
+        LogCategory::Shortcut);
     notifyWanted(GrabResult::Unavailable);
 }
 
@@ -273,7 +274,8 @@ void PortalKeyGrabber::becomeUnavailable(const QString& why)
     m_availability = Availability::Unavailable;
     log(QStringLiteral("the desktop portal offers no global shortcuts (%1): the lock shortcut "
                        "is not available")
-            .arg(why));
+            .arg(why),
+        LogCategory::Shortcut);
     notifyWanted(GrabResult::Unavailable);
 }
 
@@ -466,7 +468,8 @@ void PortalKeyGrabber::bindShortcuts(quint64 generation)
             for (const portal::ShortcutEntry& entry : bound) {
                 log(QStringLiteral("shortcut %1 bound by the desktop as \"%2\"")
                         .arg(entry.id, entry.properties.value(QStringLiteral("trigger_description"))
-                                           .toString()));
+                                           .toString()),
+                    LogCategory::Shortcut);
             }
             m_bound = m_requested;
             const QList<Shortcut> done = m_bound; // a handler may rebind
@@ -479,7 +482,8 @@ void PortalKeyGrabber::failed(quint64 generation, const QString& why)
 {
     if (generation != m_generation)
         return;
-    log(QStringLiteral("the desktop portal could not bind the lock shortcut: %1").arg(why));
+    log(QStringLiteral("the desktop portal could not bind the lock shortcut: %1").arg(why),
+        LogCategory::Shortcut);
     const QList<Shortcut> affected = m_requested;
     closeSession();
     // Keep them requested so that an unchanged set is not asked for again and again.

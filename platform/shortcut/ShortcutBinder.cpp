@@ -71,7 +71,8 @@ std::optional<Shortcut> ShortcutBinder::shortcutForKey(const QString& key) const
         if (std::optional<Shortcut> shortcut = Shortcut::fromString(*stored))
             return shortcut;
         log(QStringLiteral("unreadable shortcut \"%1\" under %2, using the default")
-                .arg(*stored, key));
+                .arg(*stored, key),
+            LogCategory::Shortcut);
     }
     auto it = m_defaults.constFind(key);
     if (it == m_defaults.cend() || !it->isValid())
@@ -165,7 +166,8 @@ KeyGrabber::GrabResult ShortcutBinder::rebind(const QString& key,
 
     if (result == GrabResult::Taken) {
         // Keep whatever works now rather than leave the program without its shortcut.
-        log(QStringLiteral("shortcut %1 is taken by another program").arg(wanted->toString()));
+        log(QStringLiteral("shortcut %1 is taken by another program").arg(wanted->toString()),
+            LogCategory::Shortcut);
         setStatus(key, binding, result);
         return result;
     }

@@ -41,7 +41,8 @@ struct FreeDeleter
 X11KeyGrabber::X11KeyGrabber() : m_connection(applicationConnection())
 {
     if (!m_connection) {
-        log(QStringLiteral("no X11 connection: the lock shortcut is not available"));
+        log(QStringLiteral("no X11 connection: the lock shortcut is not available"),
+            LogCategory::Shortcut);
         return;
     }
     m_keySymbols = xcb_key_symbols_alloc(m_connection);

@@ -120,7 +120,7 @@ UdevUsbRegistry::UdevUsbRegistry(QObject* parent) : QObject(parent), m_udev(udev
     m_retry.setInterval(kReopenDelayMs);
     connect(&m_retry, &QTimer::timeout, this, [this] { recover(0); });
     if (!m_udev)
-        log(QStringLiteral("Could not open the USB device database (udev)"));
+        log(QStringLiteral("Could not open the USB device database (udev)"), LogCategory::Usb);
 }
 
 UdevUsbRegistry::~UdevUsbRegistry()
@@ -243,7 +243,8 @@ bool UdevUsbRegistry::openMonitor()
         !m_bufferWarningLogged) {
         m_bufferWarningLogged = true;
         log(QStringLiteral("Could not raise the USB event buffer; a burst of events may be "
-                           "lost and is then recovered by a rescan"));
+                           "lost and is then recovered by a rescan"),
+            LogCategory::Usb);
     }
     const int fd = udev_monitor_get_fd(monitor);
     if (fd < 0) {
@@ -398,12 +399,13 @@ void UdevUsbRegistry::recover(int error)
 {
     if (error != 0)
         log(QStringLiteral("USB event monitor failed (%1); reopening it and rescanning devices")
-                .arg(QString::fromLocal8Bit(std::strerror(error))));
+                .arg(QString::fromLocal8Bit(std::strerror(error))),
+            LogCategory::Usb);
     closeMonitor();
     ++m_rebuilds;
     if (!openMonitor()) {
         // Nothing would report a removal: keep trying, and rescan once the monitor is back.
-        log(QStringLiteral("error adding removal notification"));
+        log(QStringLiteral("error adding removal notification"), LogCategory::Usb);
         m_retry.start();
         return;
     }
@@ -411,7 +413,8 @@ void UdevUsbRegistry::recover(int error)
     const std::optional<std::vector<Scanned>> scanned = scan();
     if (!scanned) {
         // Cannot tell what went; keep what we knew.
-        log(QStringLiteral("Could not list USB devices after the monitor failed"));
+        log(QStringLiteral("Could not list USB devices after the monitor failed"),
+            LogCategory::Usb);
         Q_EMIT monitorRecovered();
         return;
     }

@@ -60,6 +60,8 @@ class Harness:
             XDG_RUNTIME_DIR=os.path.join(self.dir, "runtime"),
             XDG_CONFIG_HOME=os.path.join(self.dir, "config"),
             HOME=os.path.join(self.dir, "home"),
+            # The tests read the log from the program's standard error, not the journal.
+            WL_LOG="stderr",
         )
         self.env.pop("XDG_SESSION_ID", None)
         self.env.pop("PULSE_SERVER", None)
