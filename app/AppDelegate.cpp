@@ -202,7 +202,8 @@ void AppDelegate::watchedDeviceRemoved()
 {
     if (m_guard->isPaused()) {
         log(QStringLiteral("The key device went away while guarding is paused: nothing was "
-                           "locked"));
+                           "locked"),
+            LogCategory::Lock);
         return;
     }
     lockIt(LockTrigger::KeyDevice);
@@ -236,7 +237,8 @@ void AppDelegate::lockNow(LockTrigger trigger, std::function<void(bool confirmed
     }
     log((screenSaver ? QStringLiteral("Starting the screen saver: %1")
                      : QStringLiteral("Locking the session: %1"))
-            .arg(why));
+            .arg(why),
+        LogCategory::Lock);
     {
         QMutexLocker lock(&m_outcomeMutex);
         m_outcomeWaiters.push_back(std::move(done));
@@ -262,7 +264,8 @@ void AppDelegate::watchGuardState()
         }
         if (confirmed)
             log(lockRequest ? QStringLiteral("The session is locked")
-                            : QStringLiteral("The screen saver has started"));
+                            : QStringLiteral("The screen saver has started"),
+                LogCategory::Lock);
         m_guard->lockFinished(confirmed);
         if (done)
             done(confirmed);
