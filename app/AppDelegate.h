@@ -12,6 +12,7 @@
 #include <memory>
 
 class QComboBox;
+class QLabel;
 class QMenu;
 class QRadioButton;
 class QSystemTrayIcon;
@@ -63,6 +64,8 @@ struct MainMenuOutlets
     QWidget* mainView = nullptr;
     std::unique_ptr<PanelWindow> window;
     QComboBox* devicePopUpButton = nullptr;
+    // What the guard is doing, in words, under the pop-up.
+    QLabel* guardStatusLabel = nullptr;
     ShortcutRecorder* shortcutView = nullptr;
     QRadioButton* lockDisplayButton = nullptr;
     QRadioButton* screensaverButton = nullptr;
