@@ -474,6 +474,41 @@ TEST_F(AppDelegateTest, EveryControlIsNamedAndTiedToItsLabel)
     EXPECT_EQ(recorder->text(QAccessible::Description), QStringLiteral("Ctrl+Alt+Super+L"));
 }
 
+TEST_F(AppDelegateTest, EscapeClosesThePanelAsAClickOutsideDoes)
+{
+    registry.attached = {usb(QStringLiteral("Key Stick"), 0x1234, 0xabcd)};
+    launch();
+    QWidget& panel = *controller->window();
+    auto& recorder = *panel.findChild<ShortcutRecorder*>();
+    int closings = 0;
+    ObserverRegistration observer(center, events::unsetHighlight, [&](const Notification& n) {
+        EXPECT_EQ(n.object, controller.get());
+        ++closings;
+    });
+    for (const char* name : {"devicePopUpButton", "lockDisplayButton", "recordButton",
+                             "clearButton", "showContextMenuButton"}) {
+        SCOPED_TRACE(name);
+        center.postNotificationName(events::setHighlight, nullptr);
+        closings = 0;
+        QTest::keyClick(panel.findChild<QWidget*>(QString::fromLatin1(name)), Qt::Key_Escape);
+        EXPECT_FALSE(panel.isVisible());
+        EXPECT_FALSE(controller->icon()->isSelected());
+        EXPECT_GE(closings, 1);
+    }
+
+    // An open list and a recording take Escape for themselves.
+    center.postNotificationName(events::setHighlight, nullptr);
+    QTest::keyClick(&popUp(), Qt::Key_Space);
+    ASSERT_TRUE(popUp().view()->isVisible());
+    QTest::keyClick(popUp().view(), Qt::Key_Escape);
+    EXPECT_FALSE(popUp().view()->isVisible());
+    recorder.startRecording();
+    QTest::keyClick(&recorder, Qt::Key_Escape);
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_TRUE(panel.isVisible());
+    EXPECT_TRUE(controller->icon()->isSelected());
+}
+
 TEST_F(AppDelegateTest, AboutAndFeedbackCloseThePanelFirst)
 {
     launch();
