@@ -88,6 +88,13 @@ void AppDelegate::setOutlets(MainMenuOutlets outlets)
     m_contextMenu = outlets.contextMenu;
     m_showContextMenuButton = outlets.showContextMenuButton;
 
+    // Escape closes the panel the way a click outside does, so the icon follows.
+    if (m_window) {
+        connect(m_window.get(), &PanelWindow::dismissRequested, this, [this] {
+            if (m_services)
+                m_services->center.postNotificationName(events::unsetHighlight, this);
+        });
+    }
     // The recorder stores through the binder that binds the shortcut.
     if (m_shortcutView && m_services)
         m_shortcutView->setBinder(m_services->shortcutBinder);

@@ -16,6 +16,7 @@
 #include <optional>
 
 class QComboBox;
+class QLabel;
 class QMenu;
 class QRadioButton;
 class QSystemTrayIcon;
@@ -68,6 +69,8 @@ struct MainMenuOutlets
     QWidget* mainView = nullptr;
     std::unique_ptr<PanelWindow> window;
     QComboBox* devicePopUpButton = nullptr;
+    // What the guard is doing, in words, under the pop-up.
+    QLabel* guardStatusLabel = nullptr;
     ShortcutRecorder* shortcutView = nullptr;
     QRadioButton* lockDisplayButton = nullptr;
     QRadioButton* screensaverButton = nullptr;

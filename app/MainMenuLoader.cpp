@@ -19,6 +19,7 @@ MainMenuOutlets loadMainMenu(const std::shared_ptr<AppDelegate>& controller, Set
     ui.setupUi(outlets.window.get());
     outlets.mainView = outlets.window.get();
     outlets.devicePopUpButton = ui.devicePopUpButton;
+    outlets.guardStatusLabel = ui.guardStatusLabel;
     outlets.shortcutView = ui.shortcutView;
     outlets.lockDisplayButton = ui.lockDisplayButton;
     outlets.screensaverButton = ui.screensaverButton;

@@ -2,6 +2,7 @@
 
 #include <QCursor>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 
 #include <algorithm>
@@ -48,6 +49,17 @@ void PanelWindow::performClose()
 {
     if (isVisible())
         hide();
+}
+
+void PanelWindow::keyPressEvent(QKeyEvent* event)
+{
+    // Controls that use Escape themselves (an open list, a recording) never pass it on.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        Q_EMIT dismissRequested();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 } // namespace wl

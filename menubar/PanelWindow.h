@@ -20,6 +20,14 @@ public:
     // Where the panel goes for a panel of this size, an anchor and a screen's available area.
     static QPoint placement(const QSize& panel, const QRect& anchor, const QPoint& pointer,
                             const QRect& available);
+
+Q_SIGNALS:
+    // Escape reached the panel: the user wants it closed, as by a click outside. The panel does
+    // not hide itself, so that it closes the one way the tray icon hears of.
+    void dismissRequested();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 } // namespace wl

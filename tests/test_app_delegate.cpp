@@ -18,6 +18,8 @@
 #include "support/LogCapture.h"
 
 #include <QAbstractItemView>
+#include <QAccessible>
+#include <QApplication>
 #include <QComboBox>
 #include <QFile>
 #include <QGuiApplication>
@@ -30,6 +32,7 @@
 #include <QStyleHints>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <QWheelEvent>
 
 #include <functional>
@@ -184,6 +187,7 @@ TEST_F(AppDelegateTest, FirstLaunchRunsInOrderAndEndsWithTheFilledPanelOpen)
     EXPECT_TRUE(controller->icon()->isSelected());
     EXPECT_EQ(titles(), (QStringList{QStringLiteral("Key Stick"), QStringLiteral("Headphones")}));
     EXPECT_EQ(popUp().currentIndex(), -1); // nothing bears the stored empty name
+    EXPECT_EQ(popUp().placeholderText(), QStringLiteral("Choose a key device\u2026"));
     EXPECT_TRUE(radio("lockDisplayButton").isChecked());
     EXPECT_FALSE(radio("screensaverButton").isChecked());
 
@@ -406,6 +410,104 @@ TEST_F(AppDelegateTest, QuitWithNothingChosenAndAfterARelaunchWasAnnounced)
     EXPECT_TRUE(alerts.isEmpty());
     EXPECT_EQ(terminations, 1);
     EXPECT_EQ(logs.count(QStringLiteral("isUpdating")), 1);
+}
+
+TEST_F(AppDelegateTest, TabVisitsTheControlsInOrderAndArrowsMoveInTheRadioGroup)
+{
+    launch();
+    center.postNotificationName(events::setHighlight, nullptr);
+    QWidget& panel = *controller->window();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&panel));
+    auto& recorder = *panel.findChild<ShortcutRecorder*>();
+    const QList<QWidget*> expected{
+        &popUp(),
+        &radio("lockDisplayButton"),
+        recorder.findChild<QPushButton*>(QStringLiteral("recordButton")),
+        recorder.findChild<QToolButton*>(QStringLiteral("clearButton")),
+        panel.findChild<QPushButton*>(QStringLiteral("showContextMenuButton")),
+        &popUp()};
+    popUp().setFocus(Qt::TabFocusReason);
+    QList<QWidget*> visited{QApplication::focusWidget()};
+    while (visited.size() < expected.size()) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget();
+    }
+    EXPECT_EQ(visited, expected);
+
+    // Within the group the arrows move, and choose, as a click does.
+    radio("lockDisplayButton").setFocus(Qt::TabFocusReason);
+    QTest::keyClick(&radio("lockDisplayButton"), Qt::Key_Down);
+    EXPECT_EQ(QApplication::focusWidget(), &radio("screensaverButton"));
+    EXPECT_TRUE(settings.boolForKey(keys::UseScreenSaver));
+}
+
+TEST_F(AppDelegateTest, EveryControlIsNamedAndTiedToItsLabel)
+{
+    launch();
+    QWidget& panel = *controller->window();
+    const auto named = [&](const char* name) {
+        return panel.findChild<QWidget*>(QString::fromLatin1(name));
+    };
+    QWidget* recordButton = named("recordButton");
+    ASSERT_NE(recordButton, nullptr);
+    const std::tuple<QWidget*, const char*, const char*> controls[] = {
+        {named("devicePopUpButton"), "Key device", "deviceLabel"},
+        {named("lockTypeGroup"), "When it goes away", "lockTypeLabel"},
+        {named("shortcutView"), "Lock shortcut", "shortcutLabel"},
+        {recordButton, "Lock shortcut", nullptr},
+        {named("clearButton"), "Clear shortcut", nullptr},
+        {named("guardStatusLabel"), "Guard status", nullptr},
+    };
+    for (const auto& [control, name, label] : controls) {
+        SCOPED_TRACE(name);
+        ASSERT_NE(control, nullptr);
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+        ASSERT_NE(accessible, nullptr);
+        EXPECT_EQ(accessible->text(QAccessible::Name), QString::fromUtf8(name));
+        if (label) {
+            EXPECT_EQ(panel.findChild<QLabel*>(QString::fromLatin1(label))->buddy(), control);
+        }
+    }
+    // The recorder is a button announced by its purpose, the chord beside it; not a check box
+    // named after the chord.
+    QAccessibleInterface* recorder = QAccessible::queryAccessibleInterface(recordButton);
+    EXPECT_EQ(recorder->role(), QAccessible::Button);
+    EXPECT_EQ(recorder->text(QAccessible::Description), QStringLiteral("Ctrl+Alt+Super+L"));
+}
+
+TEST_F(AppDelegateTest, EscapeClosesThePanelAsAClickOutsideDoes)
+{
+    registry.attached = {usb(QStringLiteral("Key Stick"), 0x1234, 0xabcd)};
+    launch();
+    QWidget& panel = *controller->window();
+    auto& recorder = *panel.findChild<ShortcutRecorder*>();
+    int closings = 0;
+    ObserverRegistration observer(center, events::unsetHighlight, [&](const Notification& n) {
+        EXPECT_EQ(n.object, controller.get());
+        ++closings;
+    });
+    for (const char* name : {"devicePopUpButton", "lockDisplayButton", "recordButton",
+                             "clearButton", "showContextMenuButton"}) {
+        SCOPED_TRACE(name);
+        center.postNotificationName(events::setHighlight, nullptr);
+        closings = 0;
+        QTest::keyClick(panel.findChild<QWidget*>(QString::fromLatin1(name)), Qt::Key_Escape);
+        EXPECT_FALSE(panel.isVisible());
+        EXPECT_FALSE(controller->icon()->isSelected());
+        EXPECT_GE(closings, 1);
+    }
+
+    // An open list and a recording take Escape for themselves.
+    center.postNotificationName(events::setHighlight, nullptr);
+    QTest::keyClick(&popUp(), Qt::Key_Space);
+    ASSERT_TRUE(popUp().view()->isVisible());
+    QTest::keyClick(popUp().view(), Qt::Key_Escape);
+    EXPECT_FALSE(popUp().view()->isVisible());
+    recorder.startRecording();
+    QTest::keyClick(&recorder, Qt::Key_Escape);
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_TRUE(panel.isVisible());
+    EXPECT_TRUE(controller->icon()->isSelected());
 }
 
 TEST_F(AppDelegateTest, AboutAndFeedbackCloseThePanelFirst)

@@ -6,6 +6,7 @@
 #include "platform/shortcut/X11KeyGrabber.h"
 #include "support/LogCapture.h"
 
+#include <QLineEdit>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,6 +31,9 @@ TEST(ShortcutValue, LaunchDefaultPairIsCtrlAltSuperL)
     EXPECT_TRUE(fromPair.isValid());
     EXPECT_EQ(fromPair.toString(), "Meta+Ctrl+Alt+L");
     EXPECT_EQ(Shortcut::fromString("Meta+Ctrl+Alt+L"), kLockChord);
+    // Shown as the desktop names the key; stored as above.
+    EXPECT_EQ(fromPair.displayText(), "Ctrl+Alt+Super+L");
+    EXPECT_EQ(Shortcut(Qt::Key_Plus, Qt::MetaModifier).displayText(), "Super++");
 }
 
 TEST(ShortcutValue, EachModifierFlagMapsToItsOwnModifier)
@@ -257,7 +261,7 @@ protected:
 TEST_F(RecorderTest, ShowsTheShortcutInEffect)
 {
     EXPECT_EQ(recorder.shortcutValue(), kLockChord);
-    EXPECT_EQ(recorder.displayText(), kLockChord.displayText());
+    EXPECT_EQ(recorder.displayText(), "Ctrl+Alt+Super+L");
     EXPECT_FALSE(recorder.isRecording());
 }
 
@@ -287,8 +291,23 @@ TEST_F(RecorderTest, NeedsAModifierBesidesShift)
 
     type(Qt::Key_Escape);
     EXPECT_FALSE(recorder.isRecording());
+    EXPECT_TRUE(recorder.statusText().isEmpty()); // the hint goes with the recording
+    EXPECT_EQ(recorder.displayText(), "Ctrl+Alt+Super+L");
     EXPECT_FALSE(settings.hasStoredValue(keys::HotKey));
     EXPECT_EQ(grabber.grabbed, QList<Shortcut>{kLockChord});
+
+    // So it does when the focus leaves.
+    recorder.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&recorder));
+    recorder.startRecording();
+    type(Qt::Key_K);
+    ASSERT_FALSE(recorder.statusText().isEmpty());
+    QLineEdit elsewhere;
+    elsewhere.show();
+    elsewhere.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+    EXPECT_FALSE(recorder.isRecording());
+    EXPECT_TRUE(recorder.statusText().isEmpty());
 }
 
 TEST_F(RecorderTest, ClearingRemovesTheBinding)
@@ -327,6 +346,10 @@ TEST_F(RecorderTest, SaysSoWhenShortcutsCannotWorkHere)
     EXPECT_TRUE(recorder.statusText().isEmpty());
     grabber.unavailable = true;
     binder.storeShortcut(keys::HotKey, kOtherChord);
+    EXPECT_EQ(recorder.statusText(), "Shortcuts cannot be used in this session");
+    // A cancelled recording does not hide it.
+    recorder.startRecording();
+    type(Qt::Key_Escape);
     EXPECT_EQ(recorder.statusText(), "Shortcuts cannot be used in this session");
 }
 

@@ -1,5 +1,6 @@
 #include "platform/shortcut/Shortcut.h"
 
+#include <QCoreApplication>
 #include <QKeySequence>
 
 #include <utility>
@@ -117,7 +118,17 @@ QString Shortcut::displayText() const
 {
     if (!isValid())
         return {};
-    return QKeySequence(m_combination).toString(QKeySequence::NativeText);
+    // Qt's Meta is the key the desktop, the README and the man page call Super; it goes last
+    // among the modifiers, as in "Ctrl+Alt+Super+L".
+    const QKeyCombination others(modifiers() & ~Qt::MetaModifier, key());
+    QString text = QKeySequence(others).toString(QKeySequence::NativeText);
+    if (modifiers().testFlag(Qt::MetaModifier)) {
+        const qsizetype keyLength =
+            QKeySequence(QKeyCombination(key())).toString(QKeySequence::NativeText).size();
+        text.insert(text.size() - keyLength,
+                    QCoreApplication::translate("wl::Shortcut", "Super") + QLatin1Char('+'));
+    }
+    return text;
 }
 
 std::optional<Shortcut> Shortcut::fromString(const QString& text)

@@ -39,7 +39,7 @@ public:
 
     // The storage form, stable across locales.
     QString toString() const;
-    // The form shown to the user.
+    // The form shown to the user: Meta is called Super ("Ctrl+Alt+Super+L").
     QString displayText() const;
     // Reads exactly one chord; anything else gives no value.
     static std::optional<Shortcut> fromString(const QString& text);

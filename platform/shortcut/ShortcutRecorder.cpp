@@ -11,16 +11,20 @@ namespace wl {
 
 ShortcutRecorder::ShortcutRecorder(QWidget* parent) : QWidget(parent)
 {
-    setFocusPolicy(Qt::StrongFocus);
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     auto* row = new QHBoxLayout;
     column->addLayout(row);
+    // Not checkable: a checkable button is announced as a check box named after the chord.
     m_button = new QPushButton(this);
-    m_button->setCheckable(true);
+    m_button->setObjectName(QStringLiteral("recordButton"));
+    m_button->installEventFilter(this);
+    setFocusProxy(m_button);
     m_clearButton = new QToolButton(this);
+    m_clearButton->setObjectName(QStringLiteral("clearButton"));
     m_clearButton->setText(QStringLiteral("\u00d7"));
     m_clearButton->setToolTip(tr("Clear shortcut"));
+    m_clearButton->setAccessibleName(tr("Clear shortcut"));
     row->addWidget(m_button, 1);
     row->addWidget(m_clearButton);
     m_status = new QLabel(this);
@@ -41,6 +45,7 @@ ShortcutRecorder::ShortcutRecorder(QWidget* parent) : QWidget(parent)
 
 ShortcutRecorder::~ShortcutRecorder()
 {
+    m_button->removeEventFilter(this);
     if (m_recording)
         releaseKeyboard();
 }
@@ -105,7 +110,9 @@ void ShortcutRecorder::refresh()
         m_button->setText(value->displayText());
     else
         m_button->setText(tr("Record Shortcut"));
-    m_button->setChecked(m_recording);
+    // The name says what the button is for; the chord (or the hint) is said after it.
+    m_button->setAccessibleName(accessibleName().isEmpty() ? tr("Shortcut") : accessibleName());
+    m_button->setAccessibleDescription(m_button->text());
     m_button->setEnabled(!m_key.isEmpty());
     m_clearButton->setEnabled(value.has_value() && !m_recording);
 }
@@ -149,6 +156,8 @@ void ShortcutRecorder::stopRecording()
         return;
     m_recording = false;
     releaseKeyboard();
+    // The hint about the chord goes; a standing problem with the binding shows again.
+    setStatus(textForStatus(binder().bindingStatus(m_key)));
     refresh();
 }
 
@@ -177,20 +186,42 @@ void ShortcutRecorder::store(const std::optional<Shortcut>& shortcut)
 
 bool ShortcutRecorder::event(QEvent* event)
 {
-    if (m_recording) {
-        // Keep the chord from application shortcuts and focus changes (Tab).
-        if (event->type() == QEvent::ShortcutOverride) {
-            event->accept();
-            return true;
-        }
-        if (event->type() == QEvent::KeyPress) {
-            handleKeyPress(static_cast<QKeyEvent*>(event));
-            return true;
-        }
-        if (event->type() == QEvent::KeyRelease)
-            return true;
-    }
+    if (recordingEvent(event))
+        return true;
+    if (event->type() == QEvent::Polish)
+        refresh(); // the accessible name is set after construction
     return QWidget::event(event);
+}
+
+bool ShortcutRecorder::eventFilter(QObject* watched, QEvent* event)
+{
+    // The record button has the focus: shortcut overrides reach it, not the keyboard grab.
+    if (watched == m_button && recordingEvent(event))
+        return true;
+    return QWidget::eventFilter(watched, event);
+}
+
+bool ShortcutRecorder::recordingEvent(QEvent* event)
+{
+    if (!m_recording)
+        return false;
+    switch (event->type()) {
+    case QEvent::ShortcutOverride:
+        // Keep the chord from application shortcuts and focus changes (Tab).
+        event->accept();
+        return true;
+    case QEvent::KeyPress:
+        handleKeyPress(static_cast<QKeyEvent*>(event));
+        return true;
+    case QEvent::KeyRelease:
+        return true;
+    case QEvent::FocusOut:
+        if (static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
+            stopRecording();
+        return false;
+    default:
+        return false;
+    }
 }
 
 void ShortcutRecorder::handleKeyPress(QKeyEvent* event)
@@ -218,13 +249,6 @@ void ShortcutRecorder::handleKeyPress(QKeyEvent* event)
     Shortcut probe(key, Qt::ControlModifier);
     if (probe.isValid()) // a real key, but no modifier that makes it a chord
         setStatus(tr("Use Ctrl, Alt or Super with the key"));
-}
-
-void ShortcutRecorder::focusOutEvent(QFocusEvent* event)
-{
-    if (m_recording && event->reason() != Qt::PopupFocusReason)
-        stopRecording();
-    QWidget::focusOutEvent(event);
 }
 
 } // namespace wl

@@ -16,6 +16,8 @@ namespace wl {
 // Records one chord for a settings key: click, then press the chord (Escape cancels, Backspace
 // or Delete clears). A chord needs Ctrl, Alt or Super. The value is stored through the binder,
 // so the new chord works at once; a chord another program holds is reported here and not kept.
+// Keyboard focus and assistive technology see a plain button named by the recorder's accessible
+// name (the chord is its description) and the clear button: the recorder itself is no stop.
 class ShortcutRecorder : public QWidget
 {
     Q_OBJECT
@@ -34,6 +36,8 @@ public:
     // A problem with the last chord (taken, no modifier); empty when there is none.
     QString statusText() const;
 
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 public Q_SLOTS:
     void startRecording();
     void cancelRecording();
@@ -41,10 +45,11 @@ public Q_SLOTS:
 
 protected:
     bool event(QEvent* event) override;
-    void focusOutEvent(QFocusEvent* event) override;
 
 private:
     ShortcutBinder& binder();
+    // While recording, takes the keys (and a focus loss ends it); false for anything else.
+    bool recordingEvent(QEvent* event);
     void handleKeyPress(QKeyEvent* event);
     void stopRecording();
     void store(const std::optional<Shortcut>& shortcut);
