@@ -21,6 +21,7 @@
 
 #include <QComboBox>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QMenu>
 #include <QMutexLocker>
 #include <QRadioButton>
@@ -87,6 +88,12 @@ void AppDelegate::setOutlets(MainMenuOutlets outlets)
     m_updater = std::move(outlets.updater);
     m_contextMenu = outlets.contextMenu;
     m_showContextMenuButton = outlets.showContextMenuButton;
+    // The panel repeats the guard state under the key device.
+    if (QLabel* status = outlets.guardStatusLabel) {
+        const auto show = [this, status] { status->setText(m_guard->description()); };
+        connect(m_guard.get(), &GuardState::changed, status, show);
+        show();
+    }
 
     // Escape closes the panel the way a click outside does, so the icon follows.
     if (m_window) {

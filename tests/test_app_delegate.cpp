@@ -593,6 +593,9 @@ TEST_F(AppDelegateTest, GuardStateFollowsChoicesDevicesPausesAndLockOutcomes)
                   QString::fromUtf8(step.text));
         EXPECT_TRUE(QTest::qWaitFor([&] { return locker.count() >= step.locks; }, 3000));
         EXPECT_EQ(locker.count(), step.locks);
+        EXPECT_EQ(
+            controller->window()->findChild<QLabel*>(QStringLiteral("guardStatusLabel"))->text(),
+            guard.description());
         if (QString::fromLatin1(step.what) == QLatin1String("a lock nothing confirmed")) {
             EXPECT_TRUE(guard.snapshot().lastLockUnconfirmed);
             EXPECT_TRUE(guard.snapshot().needsAttention());
