@@ -44,20 +44,23 @@ bool isPrivateFolder(const QString& folder)
            info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
 }
 
-// A live process holds the instance lock: it answers on the socket now or shortly.
+// Whether a live process may hold the instance lock: then it answers on the socket now or
+// shortly. A lock file still being written counts as held.
 bool lockHolderAlive(const QString& folder)
 {
+    const QString path = folder + QStringLiteral("/instance.lock");
     qint64 pid = 0;
-    QLockFile lock(folder + QStringLiteral("/instance.lock"));
+    QLockFile lock(path);
     if (!lock.getLockInfo(&pid, nullptr, nullptr) || pid <= 0)
-        return false;
+        return QFile::exists(path);
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 // Sends one request to the running instance and returns its answer line, empty when it closed
 // without one or said nothing within replyTimeout. None when no instance could be reached.
+// holderKnown: the caller saw the lock held, so a socket not there yet is waited for.
 std::optional<QByteArray> exchange(const QString& folder, const char* request,
-                                   std::chrono::milliseconds replyTimeout)
+                                   std::chrono::milliseconds replyTimeout, bool holderKnown)
 {
     // The instance may be between taking the lock and listening, or have its hands full with
     // other clients (they are dropped within seconds): give it a moment.
@@ -80,7 +83,7 @@ std::optional<QByteArray> exchange(const QString& folder, const char* request,
             }
         } else if ((socket.error() != QLocalSocket::ServerNotFoundError &&
                     socket.error() != QLocalSocket::ConnectionRefusedError) ||
-                   !lockHolderAlive(folder)) {
+                   (!holderKnown && !lockHolderAlive(folder))) {
             break;
         }
         QThread::msleep(100);
@@ -221,7 +224,7 @@ bool SingleInstance::claim()
 bool SingleInstance::tellRunningInstance()
 {
     // It acts on the request and closes without a word, or answers that it is busy.
-    return exchange(m_folder, kShowRequest, std::chrono::milliseconds(500)).has_value();
+    return exchange(m_folder, kShowRequest, std::chrono::milliseconds(500), true).has_value();
 }
 
 SingleInstance::LockAnswer SingleInstance::askToLock(const QString& folder,
@@ -229,7 +232,7 @@ SingleInstance::LockAnswer SingleInstance::askToLock(const QString& folder,
 {
     if (!isPrivateFolder(folder))
         return LockAnswer::NotRunning;
-    const std::optional<QByteArray> answer = exchange(folder, kLockRequest, replyTimeout);
+    const std::optional<QByteArray> answer = exchange(folder, kLockRequest, replyTimeout, false);
     if (!answer)
         return LockAnswer::NotRunning;
     if (*answer == kLockedReply)
@@ -244,7 +247,7 @@ SingleInstance::askStatus(const QString& folder, std::chrono::milliseconds reply
 {
     if (!isPrivateFolder(folder))
         return std::nullopt;
-    const std::optional<QByteArray> answer = exchange(folder, kStatusRequest, replyTimeout);
+    const std::optional<QByteArray> answer = exchange(folder, kStatusRequest, replyTimeout, false);
     if (!answer)
         return std::nullopt;
     for (const char* prefix : {kGuardingReply, kNotGuardingReply}) {
