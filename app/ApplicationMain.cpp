@@ -2,6 +2,8 @@
 
 #include "app/Alerts.h"
 #include "app/AppDelegate.h"
+#include "app/CommandLine.h"
+#include "app/GuardState.h"
 #include "app/Log.h"
 #include "app/MainMenuLoader.h"
 #include "app/NotificationCenter.h"
@@ -24,6 +26,7 @@
 
 #include <csignal>
 #include <memory>
+#include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -75,6 +78,8 @@ void surviveBrokenPipes()
 int applicationMain(int argc, char** argv)
 {
     surviveBrokenPipes();
+    if (const std::optional<int> status = runCommandLine(argc, argv))
+        return *status;
     installMessageHandler();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("wardlatch"));
@@ -122,6 +127,13 @@ int applicationMain(int argc, char** argv)
                      [&center, target = controller.get()] {
                          center.postNotificationName(events::setHighlight, target);
                      });
+    instance.setLockHandler([target = controller.get()](std::function<void(bool)> done) {
+        target->lockNow(AppDelegate::LockTrigger::CommandLine, std::move(done));
+    });
+    instance.setStatusHandler([target = controller.get()] {
+        const GuardState& guard = target->guardState();
+        return SingleInstance::Status{guard.snapshot().guarding(), guard.description()};
+    });
     controller->awakeFromNib();
     QTimer::singleShot(0, controller.get(),
                        [target = controller.get()] { target->applicationDidFinishLaunching(); });

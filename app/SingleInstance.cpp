@@ -6,9 +6,12 @@
 #include <QDir>
 #include <QFile>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 
+#include <cerrno>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,9 +19,86 @@ namespace wl {
 
 namespace {
 const char kShowRequest[] = "show\n";
+const char kLockRequest[] = "lock\n";
+const char kStatusRequest[] = "status\n";
+const char kLockedReply[] = "locked\n";
+const char kUnconfirmedReply[] = "unconfirmed\n";
+const char kGuardingReply[] = "guarding\t";
+const char kNotGuardingReply[] = "not-guarding\t";
 // The answer to a client turned away because too many wait: it may try again shortly.
 const char kBusyReply[] = "busy\n";
 constexpr qint64 kMaxRequestLength = 64;
+constexpr qint64 kMaxReplyLength = 4096;
+// The locker confirms or gives up within seconds; a client is not held longer than this.
+constexpr std::chrono::seconds kLockReplyLimit{30};
+
+QString socketPathIn(const QString& folder)
+{
+    return folder + QStringLiteral("/instance.socket");
+}
+
+bool isPrivateFolder(const QString& folder)
+{
+    struct stat info = {};
+    return ::lstat(QFile::encodeName(folder).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+}
+
+// Whether a live process may hold the instance lock: then it answers on the socket now or
+// shortly. A lock file still being written counts as held.
+bool lockHolderAlive(const QString& folder)
+{
+    const QString path = folder + QStringLiteral("/instance.lock");
+    qint64 pid = 0;
+    QLockFile lock(path);
+    if (!lock.getLockInfo(&pid, nullptr, nullptr) || pid <= 0)
+        return QFile::exists(path);
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+}
+
+// Sends one request to the running instance and returns its answer line, empty when it closed
+// without one or said nothing within replyTimeout. None when no instance could be reached.
+// holderKnown: the caller saw the lock held, so a socket not there yet is waited for.
+std::optional<QByteArray> exchange(const QString& folder, const char* request,
+                                   std::chrono::milliseconds replyTimeout, bool holderKnown)
+{
+    // The instance may be between taking the lock and listening, or have its hands full with
+    // other clients (they are dropped within seconds): give it a moment.
+    const QDeadlineTimer deadline(3000);
+    do {
+        QLocalSocket socket;
+        socket.connectToServer(socketPathIn(folder));
+        if (socket.waitForConnected(200)) {
+            socket.write(request);
+            socket.flush();
+            socket.waitForBytesWritten(500);
+            const QDeadlineTimer replyDeadline(replyTimeout);
+            while (!socket.canReadLine() && socket.state() == QLocalSocket::ConnectedState &&
+                   !replyDeadline.hasExpired())
+                socket.waitForReadyRead(static_cast<int>(replyDeadline.remainingTime()));
+            const QByteArray answer = socket.readLine(kMaxReplyLength);
+            if (answer != kBusyReply) {
+                socket.disconnectFromServer();
+                return answer;
+            }
+        } else if ((socket.error() != QLocalSocket::ServerNotFoundError &&
+                    socket.error() != QLocalSocket::ConnectionRefusedError) ||
+                   (!holderKnown && !lockHolderAlive(folder))) {
+            break;
+        }
+        QThread::msleep(100);
+    } while (!deadline.hasExpired());
+    return std::nullopt;
+}
+
+// One line on the wire: the description's line breaks become dashes.
+QByteArray statusLine(const SingleInstance::Status& status)
+{
+    QString text = status.description;
+    text.replace(QLatin1Char('\n'), QStringLiteral(" — "));
+    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+    return QByteArray(status.guarding ? kGuardingReply : kNotGuardingReply) + text.toUtf8() + '\n';
+}
 } // namespace
 
 SingleInstance::SingleInstance(QString folder, QObject* parent)
@@ -60,20 +140,45 @@ void SingleInstance::accept(QLocalSocket* peer)
         if (--m_clients == 0)
             m_turningAway = false;
     });
-    QTimer::singleShot(m_requestTimeout, peer, [peer] {
+    auto* timeout = new QTimer(peer);
+    timeout->setSingleShot(true);
+    connect(timeout, &QTimer::timeout, peer, [peer] {
         if (peer->state() != QLocalSocket::ConnectedState)
             return;
         log(QStringLiteral("Closed a client of the instance socket that sent no request"));
         peer->abort();
         peer->deleteLater();
     });
-    connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
+    timeout->start(m_requestTimeout);
+    connect(peer, &QLocalSocket::readyRead, this, [this, peer, timeout] {
         if (!peer->canReadLine() && peer->bytesAvailable() < kMaxRequestLength)
             return; // the rest of the request is on its way
-        if (peer->readLine(kMaxRequestLength) == kShowRequest)
+        disconnect(peer, &QLocalSocket::readyRead, this, nullptr);
+        const QByteArray request = peer->readLine(kMaxRequestLength);
+        if (request == kShowRequest) {
             Q_EMIT activationRequested();
-        else
+        } else if (request == kLockRequest && m_lockHandler) {
+            // The answer waits for the lock's outcome; the client may give up and go first.
+            timeout->disconnect();
+            connect(timeout, &QTimer::timeout, peer, [peer] {
+                log(QStringLiteral("Closed a client of the instance socket: the lock's outcome "
+                                   "did not come"));
+                peer->abort();
+                peer->deleteLater();
+            });
+            timeout->start(kLockReplyLimit);
+            m_lockHandler([peer = QPointer<QLocalSocket>(peer)](bool confirmed) {
+                if (!peer)
+                    return;
+                peer->write(confirmed ? kLockedReply : kUnconfirmedReply);
+                peer->disconnectFromServer();
+            });
+            return;
+        } else if (request == kStatusRequest && m_statusHandler) {
+            peer->write(statusLine(m_statusHandler()));
+        } else {
             log(QStringLiteral("Ignored an unknown request on the instance socket"));
+        }
         peer->disconnectFromServer();
     });
 }
@@ -88,12 +193,9 @@ QString SingleInstance::defaultFolder()
 
 bool SingleInstance::prepareFolder()
 {
-    const QByteArray path = QFile::encodeName(m_folder);
-    ::mkdir(path.constData(), 0700);
-    struct stat info = {};
+    ::mkdir(QFile::encodeName(m_folder).constData(), 0700);
     // Only a folder of ours that nobody else can enter keeps other users off the socket.
-    if (::lstat(path.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != ::getuid() || (info.st_mode & 077) != 0) {
+    if (!isPrivateFolder(m_folder)) {
         log(QStringLiteral("Not checking for another instance: %1 is not a private folder")
                 .arg(m_folder));
         return false;
@@ -121,35 +223,44 @@ bool SingleInstance::claim()
 
 bool SingleInstance::tellRunningInstance()
 {
-    const QString socketPath = m_folder + QStringLiteral("/instance.socket");
-    // The first instance may be between taking the lock and listening, or have its hands full
-    // with other clients (they are dropped within seconds): give it a moment.
-    const QDeadlineTimer deadline(3000);
-    do {
-        QLocalSocket socket;
-        socket.connectToServer(socketPath);
-        if (socket.waitForConnected(200)) {
-            socket.write(kShowRequest);
-            socket.flush();
-            socket.waitForBytesWritten(500);
-            // It acts on the request and closes without a word, or answers that it is busy.
-            socket.waitForReadyRead(500);
-            if (socket.readLine(kMaxRequestLength) != kBusyReply) {
-                socket.disconnectFromServer();
-                return true;
-            }
-        } else if (socket.error() != QLocalSocket::ServerNotFoundError &&
-                   socket.error() != QLocalSocket::ConnectionRefusedError) {
-            break;
-        }
-        QThread::msleep(100);
-    } while (!deadline.hasExpired());
-    return false;
+    // It acts on the request and closes without a word, or answers that it is busy.
+    return exchange(m_folder, kShowRequest, std::chrono::milliseconds(500), true).has_value();
+}
+
+SingleInstance::LockAnswer SingleInstance::askToLock(const QString& folder,
+                                                     std::chrono::milliseconds replyTimeout)
+{
+    if (!isPrivateFolder(folder))
+        return LockAnswer::NotRunning;
+    const std::optional<QByteArray> answer = exchange(folder, kLockRequest, replyTimeout, false);
+    if (!answer)
+        return LockAnswer::NotRunning;
+    if (*answer == kLockedReply)
+        return LockAnswer::Locked;
+    if (*answer == kUnconfirmedReply)
+        return LockAnswer::Unconfirmed;
+    return LockAnswer::NoAnswer;
+}
+
+std::optional<SingleInstance::Status>
+SingleInstance::askStatus(const QString& folder, std::chrono::milliseconds replyTimeout)
+{
+    if (!isPrivateFolder(folder))
+        return std::nullopt;
+    const std::optional<QByteArray> answer = exchange(folder, kStatusRequest, replyTimeout, false);
+    if (!answer)
+        return std::nullopt;
+    for (const char* prefix : {kGuardingReply, kNotGuardingReply}) {
+        if (answer->startsWith(prefix) && answer->endsWith('\n'))
+            return Status{prefix == kGuardingReply,
+                          QString::fromUtf8(answer->mid(qstrlen(prefix)).chopped(1))};
+    }
+    return Status{false, QStringLiteral("Wardlatch is running but did not answer")};
 }
 
 void SingleInstance::listen()
 {
-    const QString socketPath = m_folder + QStringLiteral("/instance.socket");
+    const QString socketPath = socketPathIn(m_folder);
     QLocalServer::removeServer(socketPath); // a leftover of an instance that crashed
     m_server.setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server.listen(socketPath))

@@ -194,17 +194,22 @@ class Harness:
         manager.AddMethod("org.freedesktop.login1.Manager", "GetSessionByPID", "u", "o",
                           "ret = '%s'" % SESSION_PATH, dbus_interface=MOCK_IFACE)
         session = self.system.get_object("org.freedesktop.login1", SESSION_PATH)
-        # A desktop that confirms each lock, as a real one does through LockedHint. Each
-        # request is stamped on arrival (CLOCK_MONOTONIC, comparable across processes).
-        session.AddMethod("org.freedesktop.login1.Session", "Lock", "", "",
-                          "self.lock_stamps = getattr(self, 'lock_stamps', []) + "
-                          "[__import__('time').monotonic_ns()]\n"
-                          "self.UpdateProperties('', {'LockedHint': dbus.Boolean(True)})",
-                          dbus_interface=MOCK_IFACE)
         session.AddMethod(STAMPS_IFACE, "LockStamps", "", "at",
                           "ret = dbus.Array(getattr(self, 'lock_stamps', []), signature='t')",
                           dbus_interface=MOCK_IFACE)
         self.session = session
+        self.desktop_confirms_locks(True)
+
+    def desktop_confirms_locks(self, confirms):
+        """A desktop that confirms each lock, as a real one does through LockedHint, or one
+        that ignores it. Each request is stamped on arrival (CLOCK_MONOTONIC, comparable
+        across processes)."""
+        code = ("self.lock_stamps = getattr(self, 'lock_stamps', []) + "
+                "[__import__('time').monotonic_ns()]")
+        if confirms:
+            code += "\nself.UpdateProperties('', {'LockedHint': dbus.Boolean(True)})"
+        self.session.AddMethod("org.freedesktop.login1.Session", "Lock", "", "", code,
+                               dbus_interface=MOCK_IFACE)
 
     def _start_watcher(self):
         """A StatusNotifierWatcher with a host registered, as KDE Plasma and GNOME with the
@@ -358,10 +363,21 @@ class Harness:
             self.program = proc
         return proc
 
+    def run_program(self, executable, *args, env=None, timeout=30):
+        """Runs the program with arguments to its end: its exit status and text output."""
+        env = dict(self.env if env is None else env)
+        if self.testbed is not None:
+            env["UMOCKDEV_DIR"] = self.testbed.get_root_dir()
+        return subprocess.run([executable, *args], env=env, capture_output=True, text=True,
+                              timeout=timeout)
+
+    def instance_socket(self):
+        return os.path.join(self.env["XDG_RUNTIME_DIR"], "wardlatch", "instance.socket")
+
     def instance_request(self, data, timeout=10.0):
         """Sends data to the running program's instance socket; True once the program has
         read it and closed the connection, False when it did not within the timeout."""
-        path = os.path.join(self.env["XDG_RUNTIME_DIR"], "wardlatch", "instance.socket")
+        path = self.instance_socket()
         with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as client:
             client.settimeout(timeout)
             client.connect(path)

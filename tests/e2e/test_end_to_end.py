@@ -129,5 +129,68 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(len(self.h.tray_icons()), 1)
 
 
+class CommandLine(unittest.TestCase):
+    """The options, against the real program with no display (it runs offscreen)."""
+
+    def setUp(self):
+        self.h = Harness(display=False)
+        self.addCleanup(self.h.close)
+
+    def start_instance(self):
+        proc = self.h.start_program(EXECUTABLE)
+        wait_until(lambda: os.path.exists(self.h.instance_socket()), 15, "the instance socket")
+        return proc
+
+    def test_options_that_need_no_display_write_nothing(self):
+        env = {k: v for k, v in self.h.env.items()
+               if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        for args, status, stream, text in (
+                (["--help"], 0, "stdout", "--lock"),
+                (["--version"], 0, "stdout", "wardlatch 0.1"),
+                (["--frobnicate"], 2, "stderr", "--status"),
+                (["--lock", "extra"], 2, "stderr", "Usage:")):
+            with self.subTest(args=args):
+                done = self.h.run_program(EXECUTABLE, *args, env=env)
+                self.assertEqual(done.returncode, status, done.stderr)
+                self.assertIn(text, getattr(done, stream))
+        self.assertEqual(os.listdir(self.h.env["XDG_CONFIG_HOME"]), [])
+        self.assertEqual(os.listdir(self.h.env["XDG_RUNTIME_DIR"]), [])
+
+    def test_lock_through_the_running_instance_exits_by_the_confirmation(self):
+        proc = self.start_instance()
+        for confirms, status in ((True, 0), (False, 1)):
+            with self.subTest(confirms=confirms):
+                self.h.unlock()
+                self.h.desktop_confirms_locks(confirms)
+                before = len(self.h.lock_calls())
+                done = self.h.run_program(EXECUTABLE, "--lock")
+                self.assertEqual(len(self.h.lock_calls()), before + 1, self.h.output(proc))
+                self.assertEqual(done.returncode, status, done.stderr)
+        self.assertIsNone(proc.poll())
+
+    def test_lock_with_no_instance_locks_directly_and_does_not_stay(self):
+        done = self.h.run_program(EXECUTABLE, "--lock")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(len(self.h.lock_calls()), 1)
+        self.assertFalse(os.path.exists(self.h.instance_socket()))
+
+    def test_status_exits_0_only_while_guarding(self):
+        def status():
+            return self.h.run_program(EXECUTABLE, "--status")
+
+        done = status()
+        self.assertEqual((done.returncode, done.stdout), (3, "Wardlatch is not running\n"))
+        key = self.h.add_usb_device("Key Stick", VENDOR, PRODUCT)
+        self.h.write_settings(STORED_CHOICE)
+        proc = self.start_instance()
+        done = wait_until(lambda: (lambda d: d.returncode == 0 and d)(status()), 15, "guarding")
+        self.assertIn("Key Stick", done.stdout)
+        self.h.wait_for_usb_watch()
+        self.h.unplug(key)
+        done = wait_until(lambda: (lambda d: d.returncode == 3 and d)(status()), 15,
+                          "not guarding")
+        self.assertIn("not connected", done.stdout)
+        self.assertIsNone(proc.poll())
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
