@@ -45,7 +45,7 @@ done
 desktop="$dest/usr/share/applications/wardlatch.desktop"
 report=$(desktop-file-validate "$desktop") || fail "installed desktop entry does not validate: $report"
 [ -z "$report" ] || fail "desktop entry hints: $report"
-exec_line=$(sed -n 's/^Exec=//p' "$desktop")
+exec_line=$(sed -n '0,/^Exec=/s/^Exec=//p' "$desktop")
 [ -x "$dest/usr/bin/${exec_line%% *}" ] || fail "Exec=$exec_line is not the installed program"
 icon=$(sed -n 's/^Icon=//p' "$desktop")
 [ -f "$dest/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "Icon=$icon is not installed"
