@@ -161,7 +161,7 @@ private:
     Settings& m_settings;
     SessionLocker& m_locker;
 
-    // The tray icon's context menu; it outlives the icon, which refers to it until it goes.
+    // The tray icon's context menu, declared first so that it outlives the icon, which shows it.
     std::unique_ptr<TrayMenu> m_trayMenu;
     // The controller's fields, in this order.
     std::atomic<bool> m_isUpdating{false};
