@@ -9,6 +9,7 @@
 #include "devices/WLDeviceListUSB.h"
 #include "menubar/Images.h"
 #include "menubar/PanelWindow.h"
+#include "menubar/TrayMenu.h"
 #include "menubar/WLDropDownButton.h"
 #include "menubar/WLStatusItemView.h"
 #include "platform/notify/DesktopNotifier.h"
@@ -126,6 +127,20 @@ void AppDelegate::awakeFromNib()
     m_icon = std::make_unique<WLStatusItemView>(imageNamed(QStringLiteral("statusbaricon")),
                                                 imageNamed(QStringLiteral("statusbaricon-white")),
                                                 m_statusBarItem.get(), m_services->center);
+    m_icon->setOpenImages(imageNamed(QStringLiteral("statusbaricon-open")),
+                          imageNamed(QStringLiteral("statusbaricon-open-white")));
+    m_trayMenu = std::make_unique<TrayMenu>(
+        TrayMenu::Commands{
+            [this] { lockIt(LockTrigger::Menu); },
+            [this](std::optional<std::chrono::milliseconds> d) { pauseGuarding(d); },
+            [this] { resumeGuarding(); },
+            [this] { aboutButtonClicked(); },
+            [this] { askToQuit(); },
+        },
+        m_services->center);
+    m_statusBarItem->setContextMenu(m_trayMenu->menu());
+    connect(m_guard.get(), &GuardState::changed, this, &AppDelegate::showGuardState);
+    showGuardState();
     m_icon->display(); // the tray refuses to show an icon without a picture
     m_statusBarItem->show();
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -296,6 +311,15 @@ void AppDelegate::watchGuardState()
                                          m_guard->description());
     });
     refreshGuardState();
+}
+
+void AppDelegate::showGuardState()
+{
+    const GuardState::Snapshot state = m_guard->snapshot();
+    if (m_icon)
+        m_icon->setGuardState(state.guarding(), m_guard->description());
+    if (m_trayMenu)
+        m_trayMenu->setPaused(state.kind == GuardState::Kind::Paused);
 }
 
 void AppDelegate::refreshGuardState()

@@ -32,6 +32,7 @@ class SessionLocker;
 class Settings;
 class ShortcutBinder;
 class ShortcutRecorder;
+class TrayMenu;
 class UsbRegistry;
 class WLDeviceListAudio;
 class WLDeviceListUSB;
@@ -147,6 +148,7 @@ public:
     bool isUpdating() const { return m_isUpdating; }
     QSystemTrayIcon* statusBarItem() const { return m_statusBarItem.get(); }
     WLStatusItemView* icon() const { return m_icon.get(); }
+    TrayMenu* trayMenu() const { return m_trayMenu.get(); }
     PanelWindow* window() const { return m_window.get(); }
     WLDeviceListUSB* deviceListUSB() const { return m_deviceListUSB.get(); }
     WLDeviceListAudio* deviceListAudio() const { return m_deviceListAudio.get(); }
@@ -155,11 +157,15 @@ private:
     struct Observers;
     // Hooks the guard state up to the locker's outcomes and the watchers' changes.
     void watchGuardState();
+    // Shows the guard's state on the tray icon: its look, its tooltip, the menu's Resume.
+    void showGuardState();
 
     std::unique_ptr<AppServices> m_services;
     Settings& m_settings;
     SessionLocker& m_locker;
 
+    // The tray icon's context menu, declared first so that it outlives the icon, which shows it.
+    std::unique_ptr<TrayMenu> m_trayMenu;
     // The controller's fields, in this order.
     std::atomic<bool> m_isUpdating{false};
     QPointer<QWidget> m_mainView;

@@ -3,9 +3,12 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <optional>
+
+struct xcb_connection_t;
 
 namespace wl {
 
@@ -26,6 +29,8 @@ public:
 
     // The desktop's appearance: one per application, made on first use, gone with the application.
     static AppearanceSource* desktop();
+    // The tray panel's appearance (TrayAppearance over desktop()), made and kept the same way.
+    static AppearanceSource* tray();
 
 Q_SIGNALS:
     void changed();
@@ -60,6 +65,26 @@ private:
     QDBusConnection m_bus;
     int m_timeoutMs;
     std::optional<uint> m_scheme;
+};
+
+// Whether the XEmbed tray's panel is dark, by the colours its manager asks icons to draw in
+// (_NET_SYSTEM_TRAY_COLORS on the owner of _NET_SYSTEM_TRAY_S<screen>): a light foreground is
+// meant for a dark panel. Nothing when no manager owns the tray or it names no colours.
+std::optional<bool> trayPanelIsDark(xcb_connection_t* connection, int screen);
+
+// The panel the tray icon sits on, which need not follow the desktop's colour scheme: on an
+// XEmbed tray whose manager names its colours, those decide; elsewhere (a StatusNotifierItem
+// host, no X connection, a manager that names none) the fallback does. Asked anew on each read.
+class TrayAppearance : public AppearanceSource
+{
+    Q_OBJECT
+public:
+    explicit TrayAppearance(AppearanceSource* fallback, QObject* parent = nullptr);
+
+    QString name() const override;
+
+private:
+    QPointer<AppearanceSource> m_fallback;
 };
 
 } // namespace wl

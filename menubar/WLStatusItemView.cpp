@@ -3,6 +3,7 @@
 #include "app/SettingsKeys.h"
 
 #include <QApplication>
+#include <QIconEngine>
 #include <QPainter>
 #include <QPalette>
 #include <QSet>
@@ -13,6 +14,48 @@
 #include <type_traits>
 
 namespace wl {
+
+namespace {
+// Our picture under a theme icon's name. A StatusNotifierItem host that finds the name in its
+// theme shows that icon, recoloured to suit its panel; any other shows the picture.
+class NamedPictureEngine : public QIconEngine
+{
+public:
+    NamedPictureEngine(QString name, QIcon picture)
+        : m_name(std::move(name)), m_picture(std::move(picture))
+    {
+    }
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        m_picture.paint(painter, rect, Qt::AlignCenter, mode, state);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return m_picture.pixmap(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) override
+    {
+        return m_picture.availableSizes(mode, state);
+    }
+    QString iconName() override { return m_name; }
+    // QIcon owns what this returns.
+    QIconEngine* clone() const override { return new NamedPictureEngine(m_name, m_picture); }
+
+private:
+    QString m_name;
+    QIcon m_picture;
+};
+
+QIcon trayIcon(const QPixmap& picture, bool guarding)
+{
+    const QString name = QString::fromLatin1(guarding ? WLStatusItemView::kGuardingIconName
+                                                      : WLStatusItemView::kNotGuardingIconName);
+    // A name the theme lacks would leave some hosts with no icon at all.
+    if (!QIcon::hasThemeIcon(name))
+        return QIcon(picture);
+    return QIcon(new NamedPictureEngine(name, QIcon(picture))); // the icon owns its engine
+}
+} // namespace
 
 WLStatusItemView::WLStatusItemView(QPixmap lightImage, QPixmap darkImage, QSystemTrayIcon* delegate,
                                    NotificationCenter& center, AppearanceSource* appearance,
@@ -46,6 +89,23 @@ void WLStatusItemView::setDelegate(QSystemTrayIcon* delegate)
                                        mouseDown();
                                });
     }
+}
+
+void WLStatusItemView::setOpenImages(QPixmap lightImage, QPixmap darkImage)
+{
+    m_openLightImage = std::move(lightImage);
+    m_openDarkImage = std::move(darkImage);
+    setNeedsDisplay();
+}
+
+void WLStatusItemView::setGuardState(bool guarding, const QString& description)
+{
+    if (m_delegate)
+        m_delegate->setToolTip(description);
+    if (guarding == m_guarding)
+        return;
+    m_guarding = guarding;
+    setNeedsDisplay();
 }
 
 bool WLStatusItemView::isYosemiteDarkTheme() const
@@ -105,12 +165,16 @@ void WLStatusItemView::drawRect(const QRect& rect)
         drawStatusBarBackground(painter, target, m_isSelected);
 
     // Asked anew on every draw: the desktop may have switched since the last one.
-    const QPixmap& image = (isYosemiteDarkTheme() || m_isSelected) ? m_darkImage : m_lightImage;
+    const bool dark = isYosemiteDarkTheme() || m_isSelected;
+    const QPixmap& open = dark ? m_openDarkImage : m_openLightImage;
+    const QPixmap& image = !m_guarding && !open.isNull() ? open : dark ? m_darkImage : m_lightImage;
     if (image.isNull())
         return;
+    // Centred in the slot, on whole pixels.
     const QSizeF size = image.deviceIndependentSize();
-    const QRectF placed(kImageOrigin.x(), m_frame.height() - kImageOrigin.y() - size.height(),
-                        size.width(), size.height());
+    const QRectF placed(std::floor((m_frame.width() - size.width()) / 2),
+                        std::floor((m_frame.height() - size.height()) / 2), size.width(),
+                        size.height());
     painter.drawPixmap(placed, image, QRectF(image.rect()));
 }
 
@@ -141,7 +205,7 @@ void WLStatusItemView::display()
     m_rendered = QPixmap();
     drawRect(bounds());
     if (m_delegate)
-        m_delegate->setIcon(QIcon(m_rendered));
+        m_delegate->setIcon(trayIcon(m_rendered, m_guarding));
     Q_EMIT displayed();
 }
 

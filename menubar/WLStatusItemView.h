@@ -14,7 +14,8 @@ namespace wl {
 
 // The program's icon in the tray. The panel host draws the tray itself, so the view renders
 // itself into the pixmap the status item (the tray icon) shows: the item's background, lit while
-// the panel is open, and the light or dark image. A left click asks for the panel to open or close
+// the panel is open, and the light or dark image, centred; while the key device is not guarding,
+// the open look of the same image. A left click asks for the panel to open or close
 // by posting "setHighlight" or "unsetHighlight"; the view follows both events from any poster.
 // Geometry is in device-independent pixels with the origin at the bottom-left corner; the view
 // converts to Qt's top-left origin when it paints.
@@ -24,12 +25,11 @@ class WLStatusItemView : public QObject
     Q_OBJECT
 public:
     static constexpr int kWidthPadding = 4;      // added to the light image's width
-    static constexpr QPoint kImageOrigin{2, 2};  // from the bottom-left corner
     static constexpr int kDefaultThickness = 22; // when the tray host reports no icon size
 
     WLStatusItemView(QPixmap lightImage, QPixmap darkImage, QSystemTrayIcon* delegate,
                      NotificationCenter& center = NotificationCenter::defaultCenter(),
-                     AppearanceSource* appearance = AppearanceSource::desktop(),
+                     AppearanceSource* appearance = AppearanceSource::tray(),
                      QObject* parent = nullptr);
     ~WLStatusItemView() override;
 
@@ -37,6 +37,11 @@ public:
     void setLightImage(QPixmap image) { m_lightImage = std::move(image); }
     QPixmap darkImage() const { return m_darkImage; }
     void setDarkImage(QPixmap image) { m_darkImage = std::move(image); }
+    // The open look, shown while not guarding; a missing one leaves the closed look in place.
+    void setOpenImages(QPixmap lightImage, QPixmap darkImage);
+    // What the guard is doing: the look it picks, and the status item's tooltip.
+    void setGuardState(bool guarding, const QString& description);
+    bool isGuarding() const { return m_guarding; }
     // The status item, held weakly; the view answers its left-button activation.
     QSystemTrayIcon* delegate() const { return m_delegate; }
     void setDelegate(QSystemTrayIcon* delegate);
@@ -66,6 +71,10 @@ public:
     // The click: acts on activation, whatever the position or modifiers.
     void mouseDown();
 
+    // The theme icons a StatusNotifierItem host may show (and recolour) instead of our picture.
+    static constexpr char kGuardingIconName[] = "changes-prevent-symbolic";
+    static constexpr char kNotGuardingIconName[] = "changes-allow-symbolic";
+
     // The tray's icon height where the host reports one, else kDefaultThickness.
     static int statusBarThickness(const QSystemTrayIcon* statusItem);
 
@@ -80,6 +89,9 @@ private:
 
     QPixmap m_lightImage;
     QPixmap m_darkImage;
+    QPixmap m_openLightImage;
+    QPixmap m_openDarkImage;
+    bool m_guarding = true;
     QPointer<QSystemTrayIcon> m_delegate;
     bool m_isSelected = false;
     QPointer<AppearanceSource> m_appearance;

@@ -1,21 +1,33 @@
+#include "app/GuardState.h"
 #include "app/NotificationCenter.h"
 #include "app/SettingsKeys.h"
 #include "menubar/Appearance.h"
 #include "menubar/Images.h"
+#include "menubar/TrayMenu.h"
 #include "menubar/WLStatusItemView.h"
+#include "support/PrivateXServer.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDBusConnection>
+#include <QDir>
+#include <QMenu>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QWidget>
 
+#include <cstdlib>
+#include <memory>
+
 #include <gtest/gtest.h>
+#include <xcb/xcb.h>
 
 using namespace wl;
 
 namespace {
 
-const QColor kLight(200, 0, 0), kDark(0, 0, 200);
+const QColor kLight(200, 0, 0), kDark(0, 0, 200), kOpenLight(0, 200, 0), kOpenDark(200, 200, 0);
 const QString kDarkName = QString::fromLatin1(kDarkAppearanceName);
 
 QPixmap solid(int width, int height, const QColor& colour)
@@ -84,8 +96,8 @@ TEST_F(StatusItemViewTest, DrawsBackgroundAndImageByAppearanceAndSelection)
     const QColor lit = QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight);
     const QColor none = Qt::transparent;
     const QPixmap light = solid(16, 12, kLight), dark = solid(10, 14, kDark);
-    // 2 px from the left and bottom of 22 px: light 16 x 12 at rows 8-19, dark 10 x 14 at 6-19.
-    const QRect lightAt(2, 8, 16, 12), darkAt(2, 6, 10, 14);
+    // Centred in 20 x 22 px.
+    const QRect lightAt(2, 5, 16, 12), darkAt(5, 4, 10, 14);
     const struct
     {
         const char* what;
@@ -132,7 +144,7 @@ TEST_F(StatusItemViewTest, AnAppearanceSwitchRedrawsAndRequestsInOnePassRenderOn
     ASSERT_TRUE(displayed.wait(5000));
     QCoreApplication::processEvents();
     EXPECT_EQ(displayed.count(), 1);
-    EXPECT_EQ(placement(rendered(*view), kDark, Qt::transparent), QRect(2, 6, 10, 14));
+    EXPECT_EQ(placement(rendered(*view), kDark, Qt::transparent), QRect(5, 4, 10, 14));
 }
 
 TEST_F(StatusItemViewTest, ClicksPostTheEventsAndEveryEventRedraws)
@@ -184,10 +196,168 @@ TEST_F(StatusItemViewTest, ClicksPostTheEventsAndEveryEventRedraws)
     post(events::setHighlight); // a view that is gone hears nothing
 }
 
+TEST_F(StatusItemViewTest, TheGuardStatePicksTheLookTheTooltipAndTheThemeIcon)
+{
+    // A theme with both padlocks, as a desktop whose tray recolours symbolic icons has.
+    QTemporaryDir themes;
+    const QString theme = themes.filePath(QStringLiteral("test/16x16/status"));
+    ASSERT_TRUE(QDir().mkpath(theme));
+    QFile index(themes.filePath(QStringLiteral("test/index.theme")));
+    ASSERT_TRUE(index.open(QIODevice::WriteOnly));
+    index.write("[Icon Theme]\nName=test\nDirectories=16x16/status\n\n"
+                "[16x16/status]\nSize=16\nType=Fixed\n");
+    index.close();
+    for (const char* name :
+         {WLStatusItemView::kGuardingIconName, WLStatusItemView::kNotGuardingIconName})
+        solid(16, 16, kLight).save(theme + QLatin1Char('/') + QLatin1String(name) + ".png");
+    const QStringList oldPaths = QIcon::themeSearchPaths();
+    const QString oldTheme = QIcon::themeName();
+    QIcon::setThemeSearchPaths({themes.path()});
+    QIcon::setThemeName(QStringLiteral("test"));
+
+    auto view = makeView();
+    view->setOpenImages(solid(12, 12, kOpenLight), solid(8, 16, kOpenDark));
+    const QString chosen = QStringLiteral("Cruzer Blade");
+    const auto usb = [&](bool watched, bool present) {
+        return KeyDeviceFacts{KeyDeviceFacts::Choice::Usb, chosen, watched, present};
+    };
+    const struct
+    {
+        const char* what;
+        KeyDeviceFacts facts;
+        bool paused, selected;
+        QString toolTip;
+        QColor colour;
+        QRect at;
+        const char* iconName;
+    } cases[] = {
+        {"guarding", usb(true, true), false, false,
+         QStringLiteral("Wardlatch: locks when “Cruzer Blade” is removed"), kLight,
+         QRect(2, 5, 16, 12), WLStatusItemView::kGuardingIconName},
+        {"nothing chosen",
+         {},
+         false,
+         false,
+         QStringLiteral("Wardlatch is not guarding: choose a key device"),
+         kOpenLight,
+         QRect(4, 5, 12, 12),
+         WLStatusItemView::kNotGuardingIconName},
+        {"not connected", usb(true, false), false, false,
+         QStringLiteral("Wardlatch: “Cruzer Blade” is not connected"), kOpenLight,
+         QRect(4, 5, 12, 12), WLStatusItemView::kNotGuardingIconName},
+        {"paused, panel open", usb(true, true), true, true,
+         QStringLiteral("Wardlatch is paused until you resume it"), kOpenDark, QRect(6, 3, 8, 16),
+         WLStatusItemView::kNotGuardingIconName},
+        {"guarding, panel open", usb(true, true), false, true,
+         QStringLiteral("Wardlatch: locks when “Cruzer Blade” is removed"), kDark,
+         QRect(5, 4, 10, 14), WLStatusItemView::kGuardingIconName},
+    };
+    const QColor lit = QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        GuardState state;
+        state.setFacts(c.facts);
+        if (c.paused)
+            state.pause(std::nullopt);
+        view->setGuardState(state.snapshot().guarding(), state.description());
+        post(c.selected ? events::setHighlight : events::unsetHighlight);
+        EXPECT_EQ(tray->toolTip(), c.toolTip);
+        EXPECT_EQ(placement(rendered(*view), c.colour, c.selected ? lit : QColor(Qt::transparent)),
+                  c.at);
+        EXPECT_EQ(tray->icon().name(), QLatin1String(c.iconName));
+    }
+    // Without the theme icon the tray is given the picture alone.
+    QIcon::setThemeSearchPaths(oldPaths);
+    QIcon::setThemeName(oldTheme);
+    view->setNeedsDisplay();
+    rendered(*view);
+    EXPECT_EQ(tray->icon().name(), QString());
+}
+
+TEST_F(StatusItemViewTest, TheMenuRunsEachCommand)
+{
+    QStringList calls;
+    TrayMenu menu({
+                      [&] { calls << QStringLiteral("lock"); },
+                      [&](std::optional<std::chrono::milliseconds> d) {
+                          calls << (d ? QStringLiteral("pause %1").arg(d->count())
+                                      : QStringLiteral("pause"));
+                      },
+                      [&] { calls << QStringLiteral("resume"); },
+                      [&] { calls << QStringLiteral("about"); },
+                      [&] { calls << QStringLiteral("quit"); },
+                  },
+                  center);
+    ObserverRegistration opened(center, events::setHighlight, [&](const Notification& n) {
+        calls << QStringLiteral("%1 from the menu %2").arg(n.name).arg(n.object == &menu);
+    });
+    const auto action = [&](const char* name) {
+        return menu.menu()->findChild<QAction*>(QLatin1String(name));
+    };
+    // Resume is offered only while paused.
+    EXPECT_FALSE(action("resume")->isEnabled());
+    menu.setPaused(true);
+    EXPECT_TRUE(action("resume")->isEnabled());
+    const std::pair<const char*, QString> cases[] = {
+        {"lockNow", QStringLiteral("lock")},
+        {"pause15", QStringLiteral("pause 900000")},
+        {"pause60", QStringLiteral("pause 3600000")},
+        {"pauseUntilResumed", QStringLiteral("pause")},
+        {"resume", QStringLiteral("resume")},
+        {"openPanel", QStringLiteral("setHighlight from the menu 1")},
+        {"about", QStringLiteral("about")},
+        {"quit", QStringLiteral("quit")},
+    };
+    for (const auto& [name, expected] : cases) {
+        calls.clear();
+        QAction* a = action(name);
+        ASSERT_NE(a, nullptr) << name;
+        a->trigger();
+        EXPECT_EQ(calls, QStringList{expected}) << name;
+    }
+}
+
+TEST(TrayPanel, TheTrayManagersColoursTellADarkPanel)
+{
+    EXPECT_EQ(trayPanelIsDark(nullptr, 0), std::nullopt); // offscreen, Wayland
+    test::PrivateXServer server;
+    ASSERT_TRUE(server.ok()) << server.error().toStdString();
+    int screenNumber = 0;
+    xcb_connection_t* c = xcb_connect(server.display().toLocal8Bit().constData(), &screenNumber);
+    ASSERT_EQ(xcb_connection_has_error(c), 0);
+    const auto closing = qScopeGuard([c] { xcb_disconnect(c); });
+    const auto atom = [c](const QByteArray& name) {
+        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
+            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name), nullptr),
+            &std::free);
+        return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+    };
+    EXPECT_EQ(trayPanelIsDark(c, screenNumber), std::nullopt); // no tray manager
+
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    const xcb_window_t manager = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, manager, screen->root, 0, 0, 1, 1, 0,
+                      XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_set_selection_owner(c, manager,
+                            atom("_NET_SYSTEM_TRAY_S" + QByteArray::number(screenNumber)),
+                            XCB_CURRENT_TIME);
+    EXPECT_EQ(trayPanelIsDark(c, screenNumber), std::nullopt); // a manager that names no colours
+
+    // Foreground, then error, warning and success colours.
+    for (const auto& [foreground, dark] : {std::pair{0xffffu, true}, std::pair{0x2222u, false}}) {
+        const uint32_t colours[12] = {foreground, foreground, foreground, 0xffff, 0,      0,
+                                      0xffff,     0xffff,     0,          0,      0xffff, 0};
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, manager, atom("_NET_SYSTEM_TRAY_COLORS"),
+                            XCB_ATOM_CARDINAL, 32, 12, colours);
+        EXPECT_EQ(trayPanelIsDark(c, screenNumber), dark) << foreground;
+    }
+}
+
 TEST(Images, BundledByNameAtBothRatios)
 {
     for (const QString& name :
-         {QStringLiteral("statusbaricon"), QStringLiteral("statusbaricon-white")}) {
+         {QStringLiteral("statusbaricon"), QStringLiteral("statusbaricon-white"),
+          QStringLiteral("statusbaricon-open"), QStringLiteral("statusbaricon-open-white")}) {
         for (const qreal ratio : {1.0, 2.0}) {
             const QPixmap image = imageNamed(name, ratio);
             EXPECT_EQ(image.size(), QSize(18, 18) * ratio) << name.toStdString();

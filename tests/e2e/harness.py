@@ -27,6 +27,7 @@ BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configur
 MOCK_IFACE = "org.freedesktop.DBus.Mock"
 WATCHER = "org.kde.StatusNotifierWatcher"
 ITEM_IFACE = "org.kde.StatusNotifierItem"
+DBUSMENU = "com.canonical.dbusmenu"
 PORTAL = "org.freedesktop.portal.Desktop"
 PORTAL_PATH = "/org/freedesktop/portal/desktop"
 SESSION_PATH = "/org/freedesktop/login1/session/c1"
@@ -261,11 +262,36 @@ class Harness:
         return [str(i) for i in self.watcher.Get(WATCHER, "RegisteredStatusNotifierItems",
                                                  dbus_interface=dbus.PROPERTIES_IFACE)]
 
+    def item_object(self, item):
+        service, _, path = item.partition("/")
+        return self.session_bus.get_object(service, "/" + (path or "StatusNotifierItem"))
+
     def activate_item(self, item):
         """What the tray host does on a click: Activate on the item's object."""
-        service, _, path = item.partition("/")
-        item_object = self.session_bus.get_object(service, "/" + (path or "StatusNotifierItem"))
-        item_object.Activate(dbus.Int32(0), dbus.Int32(0), dbus_interface=ITEM_IFACE)
+        self.item_object(item).Activate(dbus.Int32(0), dbus.Int32(0), dbus_interface=ITEM_IFACE)
+
+    def item_properties(self, item):
+        return self.item_object(item).GetAll(ITEM_IFACE, dbus_interface=dbus.PROPERTIES_IFACE)
+
+    def item_menu(self, item):
+        """{label: id} of every entry of the item's exported menu, submenus included; the
+        menu's object for click_menu_entry."""
+        path = str(self.item_properties(item)["Menu"])
+        menu = self.session_bus.get_object(item.partition("/")[0], path)
+        _, root = menu.GetLayout(0, -1, dbus.Array([], signature="s"), dbus_interface=DBUSMENU)
+        entries, pending = {}, [root]
+        while pending:
+            entry_id, props, children = pending.pop()
+            if "label" in props:
+                entries[str(props["label"])] = int(entry_id)
+            pending.extend(children)
+        return entries, menu
+
+    @staticmethod
+    def click_menu_entry(menu, entry_id):
+        """What the tray host does when an entry of the item's menu is chosen."""
+        menu.Event(dbus.Int32(entry_id), "clicked", dbus.Int32(0), dbus.UInt32(0),
+                   dbus_interface=DBUSMENU)
 
     def lock_calls(self):
         calls = self.session.GetCalls(dbus_interface=MOCK_IFACE)

@@ -48,6 +48,20 @@ class StatusNotifierHost(unittest.TestCase):
         self.assertNotIn(NO_TRAY_LINE, self.h.output(proc))
         self.assertIsNone(proc.poll())
 
+    def test_the_item_tells_the_state_and_its_menu_locks(self):
+        proc = self.h.start_program(EXECUTABLE)
+        items = wait_until(self.h.registered_items, 15, "the item to register")
+        tooltip = self.h.item_properties(items[0])["ToolTip"]
+        self.assertEqual(str(tooltip[2]), "Wardlatch is not guarding: choose a key device")
+        entries, menu = self.h.item_menu(items[0])
+        for label in ("Lock Now", "Pause Guarding", "For 15 Minutes", "For 1 Hour",
+                      "Until I Resume", "Resume Guarding", "Open Panel", "About Wardlatch",
+                      "Quit Wardlatch"):
+            self.assertIn(label, entries)
+        self.h.click_menu_entry(menu, entries["Lock Now"])
+        self.assertEqual(self.h.wait_for_locks(1), 1, self.h.output(proc))
+        self.assertIn("Lock Now in the tray menu", self.h.output(proc))
+
 
 class NoTrayHost(unittest.TestCase):
     def test_says_so_once_and_the_shortcut_still_locks(self):
