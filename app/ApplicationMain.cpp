@@ -82,7 +82,8 @@ int applicationMain(int argc, char** argv)
         return *status;
     installMessageHandler();
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("wardlatch"));
+    // Trays show it as the item's title; X11 as the windows' class.
+    QApplication::setApplicationName(QStringLiteral("Wardlatch"));
     QApplication::setApplicationDisplayName(QStringLiteral("Wardlatch"));
     QApplication::setApplicationVersion(QStringLiteral(WL_VERSION));
     // Names our menu entry: notifications and the desktop portal know us by it.

@@ -126,7 +126,7 @@ class Harness:
         out = self.x("xwininfo", "-root", "-tree")
         icons = []
         for line in out.splitlines():
-            if '("wardlatch" "wardlatch")' not in line:
+            if '("wardlatch" "Wardlatch")' not in line:
                 continue
             m = re.search(r"(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)", line)
             if not m:

@@ -51,8 +51,10 @@ class StatusNotifierHost(unittest.TestCase):
     def test_the_item_tells_the_state_and_its_menu_locks(self):
         proc = self.h.start_program(EXECUTABLE)
         items = wait_until(self.h.registered_items, 15, "the item to register")
-        tooltip = self.h.item_properties(items[0])["ToolTip"]
-        self.assertEqual(str(tooltip[2]), "Wardlatch is not guarding: choose a key device")
+        properties = self.h.item_properties(items[0])
+        self.assertEqual(str(properties["Title"]), "Wardlatch")
+        self.assertEqual(str(properties["ToolTip"][2]),
+                         "Wardlatch is not guarding: choose a key device")
         entries, menu = self.h.item_menu(items[0])
         for label in ("Lock Now", "Pause Guarding", "For 15 Minutes", "For 1 Hour",
                       "Until I Resume", "Resume Guarding", "Open Panel", "About Wardlatch",
