@@ -319,7 +319,7 @@ void AppDelegate::showGuardState()
     if (m_icon)
         m_icon->setGuardState(state.guarding(), m_guard->description());
     if (m_trayMenu)
-        m_trayMenu->setPaused(state.kind == GuardState::Kind::Paused);
+        m_trayMenu->setPaused(state.paused);
 }
 
 void AppDelegate::refreshGuardState()

@@ -80,7 +80,8 @@ void GuardState::update()
         next.kind = Kind::NotConnected;
     else
         next.kind = Kind::Guarding;
-    if (next.kind == Kind::Paused)
+    next.paused = m_pausedFlag;
+    if (m_pausedFlag)
         next.pausedUntil = m_pausedUntil;
     if (next == m_snapshot)
         return;

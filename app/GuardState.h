@@ -46,6 +46,7 @@ public:
     {
         Kind kind = Kind::NothingChosen;
         KeyDeviceFacts facts;
+        bool paused = false; // also with nothing chosen, where there is nothing to pause
         std::optional<QDateTime> pausedUntil; // while paused; none: until resumed
         bool lastLockUnconfirmed = false;
 
