@@ -314,6 +314,14 @@ void UdevUsbRegistry::setPresenceObserver(std::function<void()> observer)
     m_presenceObserver = std::move(observer);
 }
 
+std::optional<int> UdevUsbRegistry::attachedMatching(Handle handle) const
+{
+    const auto it = m_attached.find(handle);
+    if (it == m_attached.end())
+        return std::nullopt;
+    return int(it->second.size());
+}
+
 void UdevUsbRegistry::injectMonitorError(int error)
 {
     m_injectedError = error;

@@ -37,6 +37,7 @@ public:
     bool iteratorIsValid(Handle iterator) const override;
     void release(Handle handle) override;
     void setPresenceObserver(std::function<void()> observer) override;
+    std::optional<int> attachedMatching(Handle handle) const override;
 
     // Fault seam: the next read of the monitor fails with this errno value (ENOBUFS for lost
     // events, anything else for a broken socket). Handled from the event loop.

@@ -72,6 +72,14 @@ public:
     // away (or the attached devices were rescanned), so that who shows whether the key device is
     // there can look again. A registry that cannot tell never calls it.
     virtual void setPresenceObserver(std::function<void()> observer) { (void)observer; }
+    // How many devices matching the registration are attached, as the registry's own events
+    // tell it (a listing made while a removal is handled may still show the device); nothing
+    // when the registry cannot tell.
+    virtual std::optional<int> attachedMatching(Handle handle) const
+    {
+        (void)handle;
+        return std::nullopt;
+    }
 };
 
 } // namespace wl

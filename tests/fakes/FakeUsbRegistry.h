@@ -5,6 +5,7 @@
 
 #include <QObject>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -59,6 +60,15 @@ public:
 
     size_t registrationCount() const { return m_registrations.size(); }
 
+    std::optional<int> attachedMatching(Handle handle) const override
+    {
+        const std::optional<UsbMatch> match = m_registrations.match(handle);
+        if (!match)
+            return std::nullopt;
+        return int(std::count_if(attached.cbegin(), attached.cend(), [&](const UsbDevice& d) {
+            return match->matches(d.vendorId, d.productId);
+        }));
+    }
     void setPresenceObserver(std::function<void()> observer) override
     {
         m_presenceObserver = std::move(observer);
