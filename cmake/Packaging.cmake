@@ -1,4 +1,5 @@
-# The Debian package, built by scripts/package. Runtime dependencies come from dpkg-shlibdeps.
+# The Debian package, built by scripts/package. Runtime dependencies come from dpkg-shlibdeps,
+# after the ones listed here that no linked library names.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wardlatch)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -10,6 +11,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt's Wayland platform plugin is loaded at run time, not linked: without it a Wayland session
+# silently runs the program through XWayland, where no global shortcut reaches it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-wayland")
 # Locking goes through logind and the desktop's screen locker over D-Bus; a window manager
 # session needs a locker such as xss-lock.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus-user-session | dbus-x11")

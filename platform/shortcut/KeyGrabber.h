@@ -31,6 +31,11 @@ public:
     void setPressedHandler(PressedHandler handler) { m_pressed = std::move(handler); }
     void setStatusHandler(StatusHandler handler) { m_status = std::move(handler); }
 
+    // False while this session is known to offer no global shortcut at all, whatever the chord:
+    // every grab then answers Unavailable, and only the desktop's own keyboard settings can
+    // start a lock from a key.
+    bool sessionHasGlobalShortcuts() const { return !m_noneInSession; }
+
 protected:
     void notifyPressed(const Shortcut& shortcut)
     {
@@ -42,10 +47,15 @@ protected:
         if (m_status)
             m_status(shortcut, result);
     }
+    // Called before the status handler hears of the grabs it affects, so that it sees the new
+    // state. The first time, the log says where the user can bind a lock key instead.
+    void setNoGlobalShortcuts(bool none);
 
 private:
     PressedHandler m_pressed;
     StatusHandler m_status;
+    bool m_noneInSession = false;
+    bool m_noneLogged = false;
 };
 
 } // namespace wl

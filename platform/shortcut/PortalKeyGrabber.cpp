@@ -240,6 +240,7 @@ void PortalKeyGrabber::checkVersion()
                  return;
              }
              m_availability = Availability::Available;
+             setNoGlobalShortcuts(false);
              scheduleSync();
          });
 }
@@ -272,10 +273,9 @@ void PortalKeyGrabber::notifyWanted(GrabResult result)
 void PortalKeyGrabber::becomeUnavailable(const QString& why)
 {
     m_availability = Availability::Unavailable;
-    log(QStringLiteral("the desktop portal offers no global shortcuts (%1): the lock shortcut "
-                       "is not available")
-            .arg(why),
+    log(QStringLiteral("the desktop portal offers no global shortcuts (%1)").arg(why),
         LogCategory::Shortcut);
+    setNoGlobalShortcuts(true);
     notifyWanted(GrabResult::Unavailable);
 }
 

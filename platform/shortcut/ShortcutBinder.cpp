@@ -10,22 +10,15 @@
 
 namespace wl {
 
-namespace {
-bool isWaylandSession()
-{
-    return QGuiApplication::platformName().startsWith(QLatin1String("wayland")) ||
-           qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
-           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-}
-} // namespace
-
 std::unique_ptr<KeyGrabber> ShortcutBinder::sessionKeyGrabber()
 {
-    // Without an X11 connection on Wayland, only the desktop portal can bind a global shortcut;
-    // everywhere else the X11 grabber either works or says it cannot.
-    if (X11KeyGrabber::applicationHasConnection() || !isWaylandSession())
-        return std::make_unique<X11KeyGrabber>();
-    return std::make_unique<PortalKeyGrabber>(QDBusConnection::sessionBus());
+    // On Wayland only the desktop portal can bind a global shortcut, XWayland included: an X11
+    // grab there sees only keys typed into X11 windows. Without the portal it says so. Elsewhere
+    // the X11 grabber either works or says it cannot.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")) ||
+        X11KeyGrabber::waylandSession())
+        return std::make_unique<PortalKeyGrabber>(QDBusConnection::sessionBus());
+    return std::make_unique<X11KeyGrabber>();
 }
 
 ShortcutBinder& ShortcutBinder::sharedBinder()
@@ -116,6 +109,11 @@ void ShortcutBinder::defaultsValueChanged(const QString& key)
     if (m_bindings.contains(key))
         rebind(key, shortcutForKey(key));
     Q_EMIT shortcutChanged(key);
+}
+
+bool ShortcutBinder::sessionHasGlobalShortcuts() const
+{
+    return m_grabber.sessionHasGlobalShortcuts();
 }
 
 KeyGrabber::GrabResult ShortcutBinder::bindingStatus(const QString& key) const

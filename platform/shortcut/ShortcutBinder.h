@@ -28,8 +28,8 @@ public:
     // The program's binder, on the standard settings store and the session's key grabber.
     // First use must come after the application object exists.
     static ShortcutBinder& sharedBinder();
-    // The grabber that can bind shortcuts in this session: X11 where there is an X11
-    // connection, the desktop portal on Wayland.
+    // The grabber that can bind shortcuts in this session: the desktop portal on Wayland (Qt on
+    // XWayland included), X11 elsewhere.
     static std::unique_ptr<KeyGrabber> sessionKeyGrabber();
 
     // The grabber must outlive the binder.
@@ -56,6 +56,8 @@ public:
 
     // Outcome of the last grab for key; Ok while nothing is bound.
     GrabResult bindingStatus(const QString& key) const;
+    // False while no chord at all can work in this session (see KeyGrabber).
+    bool sessionHasGlobalShortcuts() const;
 
 Q_SIGNALS:
     void shortcutChanged(const QString& key);

@@ -104,15 +104,21 @@ QString ShortcutRecorder::statusText() const
 void ShortcutRecorder::refresh()
 {
     const std::optional<Shortcut> value = shortcutValue();
+    // The stored chord stays (it works again in another session) but is not shown as in force.
+    const bool inert = value && !m_recording && m_binder && !m_binder->sessionHasGlobalShortcuts();
     if (m_recording)
         m_button->setText(tr("Type shortcut"));
     else if (value)
         m_button->setText(value->displayText());
     else
         m_button->setText(tr("Record Shortcut"));
+    QFont font = m_button->font();
+    font.setStrikeOut(inert);
+    m_button->setFont(font);
     // The name says what the button is for; the chord (or the hint) is said after it.
     m_button->setAccessibleName(accessibleName().isEmpty() ? tr("Shortcut") : accessibleName());
-    m_button->setAccessibleDescription(m_button->text());
+    m_button->setAccessibleDescription(
+        inert ? tr("%1, not available in this session").arg(m_button->text()) : m_button->text());
     m_button->setEnabled(!m_key.isEmpty());
     m_clearButton->setEnabled(value.has_value() && !m_recording);
 }
@@ -124,6 +130,9 @@ QString ShortcutRecorder::textForStatus(KeyGrabber::GrabResult result) const
         return tr("This shortcut is taken by another program");
     case KeyGrabber::GrabResult::Unavailable:
         // Said plainly: a lock shortcut that silently does nothing is worse than none.
+        if (m_binder && !m_binder->sessionHasGlobalShortcuts())
+            return tr("Shortcuts cannot work in this session: bind \u201cwardlatch --lock\u201d "
+                      "in the desktop's keyboard settings");
         return tr("Shortcuts cannot be used in this session");
     case KeyGrabber::GrabResult::Ok:
         break;

@@ -16,6 +16,8 @@ namespace wl {
 // Records one chord for a settings key: click, then press the chord (Escape cancels, Backspace
 // or Delete clears). A chord needs Ctrl, Alt or Super. The value is stored through the binder,
 // so the new chord works at once; a chord another program holds is reported here and not kept.
+// Where no chord can work in the session, the chord is kept but shown struck out, and the status
+// says where to bind a lock key instead.
 // Keyboard focus and assistive technology see a plain button named by the recorder's accessible
 // name (the chord is its description) and the clear button: the recorder itself is no stop.
 class ShortcutRecorder : public QWidget

@@ -40,9 +40,18 @@ struct FreeDeleter
 
 X11KeyGrabber::X11KeyGrabber() : m_connection(applicationConnection())
 {
-    if (!m_connection) {
-        log(QStringLiteral("no X11 connection: the lock shortcut is not available"),
+    if (m_connection && waylandSession()) {
+        // XWayland: a grab is granted, but only keys typed into X11 windows ever reach it, so
+        // the chord would look bound and not lock. No grab is better than that.
+        log(QStringLiteral("running on XWayland: an X11 key grab sees only keys typed into X11 "
+                           "windows"),
             LogCategory::Shortcut);
+        m_connection = nullptr;
+    } else if (!m_connection) {
+        log(QStringLiteral("no X11 connection"), LogCategory::Shortcut);
+    }
+    if (!m_connection) {
+        setNoGlobalShortcuts(true);
         return;
     }
     m_keySymbols = xcb_key_symbols_alloc(m_connection);
@@ -53,6 +62,12 @@ X11KeyGrabber::X11KeyGrabber() : m_connection(applicationConnection())
 bool X11KeyGrabber::applicationHasConnection()
 {
     return applicationConnection() != nullptr;
+}
+
+bool X11KeyGrabber::waylandSession()
+{
+    return qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
 X11KeyGrabber::~X11KeyGrabber()

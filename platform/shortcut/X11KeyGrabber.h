@@ -14,8 +14,9 @@ namespace wl {
 
 // Grabs chords on the root windows of the application's X11 connection. A grab covers the four
 // variants of Caps Lock and Num Lock, so the chord works whatever their state; presses arrive
-// through the application's native event filter. Without an X11 connection (Wayland, offscreen)
-// it logs once and every grab reports Unavailable.
+// through the application's native event filter. Without an X11 connection (Wayland, offscreen),
+// or on XWayland, where a grab sees only keys typed into X11 windows, it logs once and every
+// grab reports Unavailable.
 class X11KeyGrabber : public KeyGrabber, public QAbstractNativeEventFilter
 {
 public:
@@ -25,9 +26,12 @@ public:
     X11KeyGrabber(const X11KeyGrabber&) = delete;
     X11KeyGrabber& operator=(const X11KeyGrabber&) = delete;
 
+    // An X11 connection whose grabs see the desktop's keys (not XWayland's).
     bool hasConnection() const { return m_connection != nullptr; }
     // Whether the application talks to an X server at all.
     static bool applicationHasConnection();
+    // Whether the desktop session is Wayland, whatever platform Qt runs on.
+    static bool waylandSession();
 
     GrabResult grab(const Shortcut& shortcut) override;
     void ungrab(const Shortcut& shortcut) override;

@@ -3,10 +3,14 @@
 #include "platform/shortcut/ShortcutBinder.h"
 #include "platform/shortcut/ShortcutRecorder.h"
 #include "platform/shortcut/X11KeyGrabber.h"
+#include "support/DBusMocks.h"
+#include "support/LogCapture.h"
 #include "support/PrivateXServer.h"
 
 #include <QApplication>
 #include <QProcess>
+#include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtGui/qguiapplication_platform.h>
@@ -296,6 +300,46 @@ TEST(ShortcutRecorderOnX11, RecordingTheBoundChordRecordsItInsteadOfLocking)
     ASSERT_TRUE(QTest::qWaitFor([&] { return locks == 1; }, 5000));
 }
 
+// Qt on XWayland: an X11 grab is granted but sees only keys typed into X11 windows. With no
+// desktop portal on the session bus, nothing pretends to be bound, and the user hears once
+// where to bind a lock key instead.
+TEST(ShortcutOnXWayland, NoChordPretendsToWorkAndTheUserHearsWhereToBindOne)
+{
+    qputenv("WAYLAND_DISPLAY", "wayland-x");
+    const auto x11Again = qScopeGuard([] { qunsetenv("WAYLAND_DISPLAY"); });
+    const QString line = QStringLiteral(
+        "No global shortcut is available in this session: bind \u201cwardlatch --lock\u201d to a "
+        "key in the desktop's keyboard settings");
+    test::LogCapture logs;
+    {
+        X11KeyGrabber x11;
+        EXPECT_EQ(x11.grab(kLockChord), GrabResult::Unavailable);
+        EXPECT_EQ(logs.count(line), 1);
+    }
+    logs.clear();
+
+    QTemporaryDir dir;
+    Settings settings(dir.filePath("wardlatch.conf"));
+    settings.setObject(keys::HotKey, kLockChord.toString());
+    const std::unique_ptr<KeyGrabber> grabber = ShortcutBinder::sessionKeyGrabber();
+    ShortcutBinder binder(settings, *grabber);
+    ShortcutRecorder recorder;
+    recorder.setBinder(binder);
+    recorder.setAssociatedUserDefaultsKey(keys::HotKey);
+    binder.bindShortcutWithDefaultsKey(keys::HotKey, [] {});
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return binder.bindingStatus(keys::HotKey) == GrabResult::Unavailable; }, 5000));
+    EXPECT_EQ(recorder.statusText().toStdString(),
+              "Shortcuts cannot work in this session: bind \u201cwardlatch --lock\u201d in the "
+              "desktop's keyboard settings");
+    const auto* button = recorder.findChild<QPushButton*>(QStringLiteral("recordButton"));
+    ASSERT_TRUE(button);
+    EXPECT_TRUE(button->font().strikeOut());
+    EXPECT_EQ(settings.stringForKey(keys::HotKey), kLockChord.toString());
+    binder.defaultsValueChanged(keys::HotKey);
+    EXPECT_EQ(logs.count(line), 1) << logs.lines().join("\n").toStdString();
+}
+
 } // namespace
 
 // This executable runs on a private X server instead of the offscreen platform.
@@ -306,8 +350,17 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s\n", qPrintable(server.error()));
         return 1;
     }
+    // Whatever Qt or the code under test asks of the session bus stays on a private one.
+    wl::test::PrivateBuses buses;
+    if (!buses.ok()) {
+        std::fprintf(stderr, "%s\n", qPrintable(buses.error()));
+        return 1;
+    }
     qputenv("DISPLAY", server.display().toLocal8Bit());
     qputenv("QT_QPA_PLATFORM", "xcb");
+    // An X11 session, even when run from a terminal of a Wayland one.
+    qunsetenv("WAYLAND_DISPLAY");
+    qunsetenv("XDG_SESSION_TYPE");
     QTemporaryDir runtimeDir;
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir.path()));
     QApplication app(argc, argv);
