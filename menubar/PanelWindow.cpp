@@ -3,11 +3,22 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLayout>
 #include <QScreen>
 
 #include <algorithm>
 
 namespace wl {
+
+namespace {
+
+// A Wayland client neither places its windows nor learns where the pointer is on the screen.
+bool onWayland()
+{
+    return QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
+} // namespace
 
 PanelWindow::PanelWindow(QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
@@ -33,6 +44,20 @@ QPoint PanelWindow::placement(const QSize& panel, const QRect& anchor, const QPo
 
 void PanelWindow::showRelativeTo(const QRect& anchor)
 {
+    if (onWayland()) {
+        // A fixed size keeps the panel small: tiling compositors float a window that cannot be
+        // resized, and place it where they place floating windows. The list may have grown
+        // since the last opening, so the size is taken anew each time.
+        setMinimumSize(0, 0);
+        setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+        if (layout())
+            layout()->activate();
+        setFixedSize(sizeHint());
+        show();
+        raise();
+        activateWindow();
+        return;
+    }
     const QPoint pointer = QCursor::pos();
     QScreen* screen = QGuiApplication::screenAt(anchor.isEmpty() ? pointer : anchor.center());
     if (!screen)

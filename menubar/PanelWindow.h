@@ -5,15 +5,16 @@
 namespace wl {
 
 // The device panel's window: frameless, no taskbar entry, hanging below the tray icon (above it
-// when the tray sits at the bottom), or at the pointer when the tray host tells us nothing.
+// when the tray sits at the bottom), or at the pointer when the tray host tells us nothing. On
+// Wayland it keeps its natural size, fixed, and the compositor places it as a floating window.
 class PanelWindow : public QWidget
 {
     Q_OBJECT
 public:
     explicit PanelWindow(QWidget* parent = nullptr);
 
-    // Shows the panel next to anchor (global coordinates; empty: at the pointer) and brings it
-    // to the front.
+    // Shows the panel next to anchor (global coordinates; empty: at the pointer; ignored on
+    // Wayland) and brings it to the front.
     void showRelativeTo(const QRect& anchor);
     void performClose();
 

@@ -10,6 +10,8 @@ import subprocess
 import tempfile
 import time
 
+import json
+
 import gi
 
 gi.require_version("UMockdev", "1.0")
@@ -21,8 +23,13 @@ BUS_CONF = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configur
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig><type>session</type><listen>unix:tmpdir={dir}</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>
-<allow own="*"/></policy></busconfig>
+<allow own="*"/><allow user="*"/></policy></busconfig>
 """
+
+# sway refuses to run as root: the compositor and its bar run as nobody.
+COMPOSITOR_UID = 65534
+SWAY_CONF = "output HEADLESS-1 resolution 1024x768\nxwayland disable\n"
+WAYBAR_CONF = '{"position": "top", "height": 30, "modules-right": ["tray"], "tray": {"icon-size": 18}}'
 
 MOCK_IFACE = "org.freedesktop.DBus.Mock"
 WATCHER = "org.kde.StatusNotifierWatcher"
@@ -48,7 +55,8 @@ def wait_until(predicate, timeout=10.0, what="condition", interval=0.02):
 
 class Harness:
     """tray: "xembed" (a tray host window on the display), "sni" (a StatusNotifierWatcher on the
-    session bus, no tray window) or None (no tray host at all)."""
+    session bus, no tray window) or None (no tray host at all). display="wayland": a headless
+    sway session with waybar as the tray host instead of an X display."""
 
     def __init__(self, display=True, tray="xembed"):
         self.dir = tempfile.mkdtemp(prefix="wardlatch-e2e-")
@@ -69,6 +77,10 @@ class Harness:
         self.program = None
         self.testbed = None
         try:
+            if display == "wayland":
+                self._start_buses()
+                self._start_wayland()
+                return
             if display:
                 self._start_display(tray == "xembed")
             else:
@@ -169,6 +181,71 @@ class Harness:
     def screenshot(self, path):
         subprocess.run(["import", "-display", self.env["DISPLAY"], "-window", "root", path],
                        env=self.env, check=True, capture_output=True)
+
+    # --- a Wayland session -----------------------------------------------------------------
+    def _start_wayland(self):
+        for tool in ("sway", "waybar", "swaymsg", "setpriv"):
+            if shutil.which(tool) is None:
+                raise AssertionError(tool + " is not installed: the Wayland session cannot run")
+        os.chmod(self.dir, 0o711)  # the compositor's user reaches the bus and its own folders
+        runtime = os.path.join(self.dir, "wayland-runtime")
+        home = os.path.join(self.dir, "wayland-home")
+        for folder in (runtime, home):
+            os.makedirs(folder, mode=0o700)
+            os.chown(folder, COMPOSITOR_UID, COMPOSITOR_UID)
+        for name, text in (("sway.conf", SWAY_CONF), ("waybar.json", WAYBAR_CONF),
+                           ("waybar.css", "* { font-size: 12px; }\n")):
+            with open(os.path.join(home, name), "w") as f:
+                f.write(text)
+        env = {"PATH": "/usr/bin:/bin", "HOME": home, "XDG_RUNTIME_DIR": runtime,
+               "WLR_BACKENDS": "headless", "WLR_LIBINPUT_NO_DEVICES": "1",
+               "WLR_RENDERER": "pixman",
+               "DBUS_SESSION_BUS_ADDRESS": self.env["DBUS_SESSION_BUS_ADDRESS"]}
+        as_nobody = ["setpriv", "--reuid=%d" % COMPOSITOR_UID, "--regid=%d" % COMPOSITOR_UID,
+                     "--clear-groups"]
+        log = open(os.path.join(self.dir, "sway.log"), "w")
+        sway = subprocess.Popen(as_nobody + ["sway", "-c", os.path.join(home, "sway.conf")],
+                                env=env, stdout=log, stderr=subprocess.STDOUT)
+        self.procs.append(sway)
+        display = os.path.join(runtime, "wayland-1")
+
+        def ipc_socket():
+            if sway.poll() is not None:
+                with open(log.name) as f:
+                    raise AssertionError("sway exited with %s:\n%s" % (sway.returncode, f.read()))
+            names = [n for n in os.listdir(runtime) if n.startswith("sway-ipc.")]
+            return os.path.exists(display) and names and os.path.join(runtime, names[0])
+
+        self.env["SWAYSOCK"] = wait_until(ipc_socket, 30, "sway to start")
+        self.env["WAYLAND_DISPLAY"] = display
+        self.env["QT_QPA_PLATFORM"] = "wayland"
+        self.env["XDG_SESSION_TYPE"] = "wayland"
+        self.env.pop("DISPLAY", None)
+        env["WAYLAND_DISPLAY"] = "wayland-1"
+        waybar = subprocess.Popen(
+            as_nobody + ["waybar", "-c", os.path.join(home, "waybar.json"), "-s",
+                         os.path.join(home, "waybar.css")],
+            env=env, stdout=log, stderr=subprocess.STDOUT)
+        self.procs.append(waybar)
+        self.session_bus = dbus.bus.BusConnection(self.env["DBUS_SESSION_BUS_ADDRESS"])
+        wait_until(lambda: waybar.poll() is not None or self.session_bus.name_has_owner(WATCHER),
+                   30, "waybar's tray watcher")
+        if waybar.poll() is not None:
+            raise AssertionError("waybar exited with %s" % waybar.returncode)
+        self.watcher = self.session_bus.get_object(WATCHER, "/StatusNotifierWatcher")
+
+    def sway_windows(self):
+        """Our windows in sway's tree: dicts with "name", "rect", "border" and "floating"."""
+        out = subprocess.run(["swaymsg", "-r", "-t", "get_tree"], env=self.env,
+                             capture_output=True, text=True, check=True).stdout
+        found, pending = [], [(json.loads(out), False)]
+        while pending:
+            node, floating = pending.pop()
+            if node.get("app_id") == "wardlatch":
+                found.append(dict(node, floating=floating))
+            pending.extend((n, False) for n in node.get("nodes", []))
+            pending.extend((n, True) for n in node.get("floating_nodes", []))
+        return found
 
     # --- buses -------------------------------------------------------------------------
     def _start_buses(self):
