@@ -73,6 +73,9 @@ class Harness:
             WL_LOG="stderr",
         )
         self.env.pop("XDG_SESSION_ID", None)
+        # The session the tests run in is not the one they make.
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.env.pop("XDG_SESSION_TYPE", None)
         self.env.pop("PULSE_SERVER", None)
         self.program = None
         self.testbed = None
