@@ -10,9 +10,14 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace wl {
@@ -59,6 +64,72 @@ bool lockHolderAlive(const QString& folder)
 // Sends one request to the running instance and returns its answer line, empty when it closed
 // without one or said nothing within replyTimeout. None when no instance could be reached.
 // holderKnown: the caller saw the lock held, so a socket not there yet is waited for.
+enum class Connect
+{
+    Ok,
+    NotThere, // no socket, or nobody listening on it
+    Failed,
+};
+
+// A plain socket rather than QLocalSocket: a reply written just before the peer closes (the
+// busy answer) must still be read, whatever order the two arrive in.
+Connect connectTo(const QString& path, int& fd)
+{
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return Connect::Failed;
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    if (name.size() >= qsizetype(sizeof address.sun_path)) {
+        ::close(fd);
+        return Connect::Failed;
+    }
+    std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+    // An instance too busy to accept makes connect wait for room: not for long.
+    const timeval limit = {1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return Connect::Ok;
+    const int error = errno;
+    ::close(fd);
+    return error == ENOENT || error == ECONNREFUSED || error == EAGAIN ? Connect::NotThere
+                                                                       : Connect::Failed;
+}
+
+// Sends the request and reads until a whole line, the peer's close, or the deadline. False
+// when the request could not be sent.
+bool sendAndRead(int fd, const char* request, std::chrono::milliseconds replyTimeout,
+                 QByteArray& answer)
+{
+    const size_t length = std::strlen(request);
+    if (::send(fd, request, length, MSG_NOSIGNAL) != ssize_t(length))
+        return false;
+    const QDeadlineTimer deadline(replyTimeout);
+    while (!answer.contains('\n') && answer.size() < kMaxReplyLength) {
+        pollfd wait = {fd, POLLIN, 0};
+        const int ready = ::poll(&wait, 1, int(std::max<qint64>(0, deadline.remainingTime())));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        char buffer[512];
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break; // closed: with or without a word
+        answer.append(buffer, got);
+    }
+    const qsizetype end = answer.indexOf('\n');
+    if (end >= 0)
+        answer.truncate(end + 1);
+    return true;
+}
+
+// Sends one request to the running instance and returns its answer line, empty when it closed
+// without one or said nothing within replyTimeout. None when no instance could be reached.
+// holderKnown: the caller saw the lock held, so a socket not there yet is waited for.
 std::optional<QByteArray> exchange(const QString& folder, const char* request,
                                    std::chrono::milliseconds replyTimeout, bool holderKnown)
 {
@@ -66,24 +137,16 @@ std::optional<QByteArray> exchange(const QString& folder, const char* request,
     // other clients (they are dropped within seconds): give it a moment.
     const QDeadlineTimer deadline(3000);
     do {
-        QLocalSocket socket;
-        socket.connectToServer(socketPathIn(folder));
-        if (socket.waitForConnected(200)) {
-            socket.write(request);
-            socket.flush();
-            socket.waitForBytesWritten(500);
-            const QDeadlineTimer replyDeadline(replyTimeout);
-            while (!socket.canReadLine() && socket.state() == QLocalSocket::ConnectedState &&
-                   !replyDeadline.hasExpired())
-                socket.waitForReadyRead(static_cast<int>(replyDeadline.remainingTime()));
-            const QByteArray answer = socket.readLine(kMaxReplyLength);
-            if (answer != kBusyReply) {
-                socket.disconnectFromServer();
+        int fd = -1;
+        const Connect connected = connectTo(socketPathIn(folder), fd);
+        if (connected == Connect::Ok) {
+            QByteArray answer;
+            const bool sent = sendAndRead(fd, request, replyTimeout, answer);
+            ::close(fd);
+            // Not sent: closed before it could be, as a busy instance does. Ask again.
+            if (sent && answer != kBusyReply)
                 return answer;
-            }
-        } else if ((socket.error() != QLocalSocket::ServerNotFoundError &&
-                    socket.error() != QLocalSocket::ConnectionRefusedError) ||
-                   (!holderKnown && !lockHolderAlive(folder))) {
+        } else if (connected == Connect::Failed || (!holderKnown && !lockHolderAlive(folder))) {
             break;
         }
         QThread::msleep(100);
