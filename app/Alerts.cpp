@@ -34,9 +34,11 @@ int runQuitAlert(const QString& message, const QString& informativeText)
 
 void showAboutPanel()
 {
+    // The licence is named, not linked: the box opens nothing by itself.
     QMessageBox::about(nullptr, QStringLiteral("About Wardlatch"),
                        QStringLiteral("<p><b>Wardlatch</b> %1</p><p>Locks your session when your "
-                                      "key device goes away.</p>")
+                                      "key device goes away.</p><p>Licensed under the GNU General "
+                                      "Public License, version 3 or later.</p>")
                            .arg(QApplication::applicationVersion().toHtmlEscaped()));
 }
 

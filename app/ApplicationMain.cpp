@@ -86,8 +86,8 @@ int applicationMain(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Wardlatch"));
     QApplication::setApplicationDisplayName(QStringLiteral("Wardlatch"));
     QApplication::setApplicationVersion(QStringLiteral(WL_VERSION));
-    // Names our menu entry: notifications and the desktop portal know us by it.
-    QGuiApplication::setDesktopFileName(QStringLiteral("wardlatch"));
+    // Names our menu entry: the desktop portal and Wayland compositors know us by it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.wardlatch.Wardlatch"));
     QApplication::setQuitOnLastWindowClosed(false);
     quitOnTerminationSignals(&app);
 

@@ -16,6 +16,8 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+// Our menu entry and icon, so the desktop shows and files the notification as ours.
+const QString kAppId = QStringLiteral("org.wardlatch.Wardlatch");
 constexpr uchar kUrgencyCritical = 2;
 constexpr int kNeverExpires = 0;
 } // namespace
@@ -48,10 +50,10 @@ void DBusDesktopNotifier::send(const QString& title, const QString& body)
         QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
     const QVariantMap hints{
         {QStringLiteral("urgency"), QVariant::fromValue(kUrgencyCritical)},
-        {QStringLiteral("desktop-entry"), QStringLiteral("wardlatch")},
+        {QStringLiteral("desktop-entry"), kAppId},
     };
-    call << QStringLiteral("Wardlatch") << m_lastId << QStringLiteral("wardlatch") << title << body
-         << QStringList{} << hints << kNeverExpires;
+    call << QStringLiteral("Wardlatch") << m_lastId << kAppId << title << body << QStringList{}
+         << hints << kNeverExpires;
     auto* watcher = new QDBusPendingCallWatcher(
         QDBusConnection::sessionBus().asyncCall(call, m_callTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {

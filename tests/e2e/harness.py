@@ -244,7 +244,7 @@ class Harness:
         found, pending = [], [(json.loads(out), False)]
         while pending:
             node, floating = pending.pop()
-            if node.get("app_id") == "wardlatch":
+            if node.get("app_id") == "org.wardlatch.Wardlatch":
                 found.append(dict(node, floating=floating))
             pending.extend((n, False) for n in node.get("nodes", []))
             pending.extend((n, True) for n in node.get("floating_nodes", []))

@@ -16,15 +16,17 @@ fail() {
 DESTDIR="$dest" cmake --install "$build" --prefix /usr >/dev/null
 
 sizes=(16 24 32 48 64 128 256)
+# The menu entry, the metainfo and the icons carry the application id; the program its short name.
+id=org.wardlatch.Wardlatch
 expected=(
     usr/bin/wardlatch
-    usr/share/applications/wardlatch.desktop
-    usr/share/icons/hicolor/scalable/apps/wardlatch.svg
+    "usr/share/applications/$id.desktop"
+    "usr/share/icons/hicolor/scalable/apps/$id.svg"
     usr/share/man/man1/wardlatch.1
-    usr/share/metainfo/wardlatch.metainfo.xml
+    "usr/share/metainfo/$id.metainfo.xml"
 )
 for s in "${sizes[@]}"; do
-    expected+=("usr/share/icons/hicolor/${s}x${s}/apps/wardlatch.png")
+    expected+=("usr/share/icons/hicolor/${s}x${s}/apps/$id.png")
 done
 want=$(printf '%s\n' "${expected[@]}" | sort)
 got=$(cd "$dest" && find . -type f -printf '%P\n' | sort)
@@ -35,14 +37,14 @@ $(diff <(echo "$want") <(echo "$got") || true)"
 
 # A PNG's width and height are big-endian 32-bit numbers at bytes 16 and 20.
 for s in "${sizes[@]}"; do
-    png="$dest/usr/share/icons/hicolor/${s}x${s}/apps/wardlatch.png"
+    png="$dest/usr/share/icons/hicolor/${s}x${s}/apps/$id.png"
     [ "$(head -c 8 "$png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] ||
         fail "$png is not a PNG"
     read -r w h < <(od -An -tu4 --endian=big -j16 -N8 "$png")
     [ "$w" = "$s" ] && [ "$h" = "$s" ] || fail "$png is ${w}x${h}, its folder says ${s}x${s}"
 done
 
-desktop="$dest/usr/share/applications/wardlatch.desktop"
+desktop="$dest/usr/share/applications/$id.desktop"
 report=$(desktop-file-validate "$desktop") || fail "installed desktop entry does not validate: $report"
 [ -z "$report" ] || fail "desktop entry hints: $report"
 exec_line=$(sed -n '0,/^Exec=/s/^Exec=//p' "$desktop")
@@ -50,8 +52,10 @@ exec_line=$(sed -n '0,/^Exec=/s/^Exec=//p' "$desktop")
 icon=$(sed -n 's/^Icon=//p' "$desktop")
 [ -f "$dest/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "Icon=$icon is not installed"
 
-grep -q '<launchable type="desktop-id">wardlatch.desktop</launchable>' \
-    "$dest/usr/share/metainfo/wardlatch.metainfo.xml" || fail "metainfo does not launch the entry"
+metainfo="$dest/usr/share/metainfo/$id.metainfo.xml"
+grep -q "<id>$id</id>" "$metainfo" || fail "metainfo id is not $id"
+grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$metainfo" ||
+    fail "metainfo does not launch the entry"
 
 warnings=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$dest/usr/share/man/man1/wardlatch.1" 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "man page warnings: $warnings"

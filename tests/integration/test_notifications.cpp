@@ -104,14 +104,14 @@ TEST_F(NotificationTest, NotificationStaysUntilDismissedAndANewerOneReplacesIt)
     const auto calls = notifyCalls(*daemon);
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].appName, QStringLiteral("Wardlatch"));
-    EXPECT_EQ(calls[0].icon, QStringLiteral("wardlatch"));
+    EXPECT_EQ(calls[0].icon, QStringLiteral("org.wardlatch.Wardlatch"));
     EXPECT_EQ(calls[0].title, QStringLiteral("First"));
     EXPECT_EQ(calls[0].body, QStringLiteral("one"));
     EXPECT_EQ(calls[0].replacesId, 0u);
     EXPECT_EQ(calls[0].expireTimeout, 0);
     EXPECT_EQ(calls[0].hints.value(QStringLiteral("urgency")).toInt(), 2);
     EXPECT_EQ(calls[0].hints.value(QStringLiteral("desktop-entry")).toString(),
-              QStringLiteral("wardlatch"));
+              QStringLiteral("org.wardlatch.Wardlatch"));
     EXPECT_EQ(calls[1].title, QStringLiteral("Second"));
     EXPECT_EQ(calls[1].replacesId, shown.at(0).at(0).toUInt());
     EXPECT_EQ(logs.countContaining(QStringLiteral("notification")), 0);

@@ -64,7 +64,7 @@ export DEBIAN_FRONTEND=noninteractive
 installed || fail "the package is not installed after apt-get install"
 dpkg-query -L wardlatch >"$tmp/files"
 [ -x /usr/bin/wardlatch ] || fail "/usr/bin/wardlatch is missing after install"
-grep -qx /usr/share/applications/wardlatch.desktop "$tmp/files" || fail "no menu entry installed"
+grep -qx /usr/share/applications/org.wardlatch.Wardlatch.desktop "$tmp/files" || fail "no menu entry installed"
 
 # A private X server on a free display, told back through a pipe, and a tray host on it.
 exec {fd}>"$tmp/display"
