@@ -1,6 +1,7 @@
 #include "app/Alerts.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -19,8 +20,9 @@ QuitAlert makeQuitAlert(const QString& message, const QString& informativeText)
     box.setInformativeText(informativeText);
     if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
         label->setTextFormat(Qt::PlainText);
-    alert.okButton = box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
-    box.addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    alert.okButton =
+        box.addButton(QCoreApplication::translate("wl::Alerts", "OK"), QMessageBox::AcceptRole);
+    box.addButton(QCoreApplication::translate("wl::Alerts", "Cancel"), QMessageBox::RejectRole);
     box.setDefaultButton(alert.okButton);
     return alert;
 }
@@ -35,10 +37,11 @@ int runQuitAlert(const QString& message, const QString& informativeText)
 void showAboutPanel()
 {
     // The licence is named, not linked: the box opens nothing by itself.
-    QMessageBox::about(nullptr, QStringLiteral("About Wardlatch"),
-                       QStringLiteral("<p><b>Wardlatch</b> %1</p><p>Locks your session when your "
-                                      "key device goes away.</p><p>Licensed under the GNU General "
-                                      "Public License, version 3 or later.</p>")
+    QMessageBox::about(nullptr, QCoreApplication::translate("wl::Alerts", "About Wardlatch"),
+                       QCoreApplication::translate(
+                           "wl::Alerts", "<p><b>Wardlatch</b> %1</p><p>Locks your session when "
+                                         "your key device goes away.</p><p>Licensed under the GNU "
+                                         "General Public License, version 3 or later.</p>")
                            .arg(QApplication::applicationVersion().toHtmlEscaped()));
 }
 

@@ -42,9 +42,9 @@ constexpr int kLaunchHighlightDelayMs = 500;
 // Control, Option and Command, which is Ctrl+Alt+Super+L here.
 constexpr quint32 kDefaultShortcutKeyCode = 37;
 constexpr quint32 kDefaultShortcutModifiers = 1835008;
-const QString kUnwatchableDeviceReason =
-    QStringLiteral("This device reports no vendor and product numbers, so its removal cannot be "
-                   "recognised");
+const char* const kUnwatchableDeviceReason =
+    QT_TRANSLATE_NOOP("wl::AppDelegate", "This device reports no vendor and product numbers, so "
+                                         "its removal cannot be recognised");
 } // namespace
 
 struct AppDelegate::Observers
@@ -149,9 +149,9 @@ void AppDelegate::awakeFromNib()
             LogCategory::Tray);
         if (m_services->notifier)
             m_services->notifier->notify(
-                QStringLiteral("Wardlatch has no tray icon"),
-                QStringLiteral("This session has no system tray, so Wardlatch cannot show its "
-                               "icon. Removing the key device and the lock shortcut still lock."));
+                tr("Wardlatch has no tray icon"),
+                tr("This session has no system tray, so Wardlatch cannot show its icon. Removing "
+                   "the key device and the lock shortcut still lock."));
     }
 
     m_deviceListUSB = std::make_unique<WLDeviceListUSB>(weak_from_this(), m_services->usbRegistry,
@@ -197,10 +197,9 @@ void AppDelegate::applicationDidFinishLaunching()
     migrateLegacySettings(m_settings);
     // A damaged settings file must not leave the session unguarded without a word.
     if (m_settings.storedChoiceLost() && s.notifier)
-        s.notifier->notify(QStringLiteral("Wardlatch lost its key device"),
-                           QStringLiteral("Its settings file could not be read, so no key device "
-                                          "may be guarding this session. Choose the key device "
-                                          "again."));
+        s.notifier->notify(tr("Wardlatch lost its key device"),
+                           tr("Its settings file could not be read, so no key device may be "
+                              "guarding this session. Choose the key device again."));
     if (m_shortcutView)
         m_shortcutView->setAssociatedUserDefaultsKey(QString::fromLatin1(keys::HotKey));
     s.shortcutBinder.registerDefaultShortcuts(
@@ -307,8 +306,7 @@ void AppDelegate::watchGuardState()
     connect(m_guard.get(), &GuardState::pauseEnded, this, [this] {
         log(QStringLiteral("The pause has ended: guarding again"));
         if (m_services->notifier)
-            m_services->notifier->notify(QStringLiteral("Wardlatch is guarding again"),
-                                         m_guard->description());
+            m_services->notifier->notify(tr("Wardlatch is guarding again"), m_guard->description());
     });
     refreshGuardState();
 }
@@ -370,7 +368,7 @@ void AppDelegate::resumeGuarding()
 QString AppDelegate::quitInformativeText(const QString& deviceName)
 {
     // One substitution of the name as it is: a name holding "%1" or "%@" stays as it is.
-    return QStringLiteral("If you quit, removing %@ will no longer lock your computer.")
+    return tr("If you quit, removing %@ will no longer lock your computer.")
         .replace(QStringLiteral("%@"), deviceName);
 }
 
@@ -382,8 +380,7 @@ void AppDelegate::askToQuit()
         return;
     }
     const QString name = m_settings.stringForKey(keys::kDeviceName).value_or(QString());
-    const int result =
-        m_services->runQuitAlert(QStringLiteral("Quit wardlatch?"), quitInformativeText(name));
+    const int result = m_services->runQuitAlert(tr("Quit wardlatch?"), quitInformativeText(name));
     if (result == kAlertFirstButtonReturn)
         m_services->terminate();
 }
@@ -435,7 +432,7 @@ void AppDelegate::populateList()
             if (i < usbCount && catalogue && items && !catalogue->value(name).watchable()) {
                 QStandardItem* item = items->item(popUp.count() - 1);
                 item->setEnabled(false);
-                item->setToolTip(kUnwatchableDeviceReason);
+                item->setToolTip(tr(kUnwatchableDeviceReason));
             }
         }
         const int selected =

@@ -10,6 +10,7 @@
 #include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "app/SingleInstance.h"
+#include "app/Translations.h"
 #include "platform/audio/PulseAudioHardware.h"
 #include "platform/notify/DBusDesktopNotifier.h"
 #include "platform/session/DBusSessionLocker.h"
@@ -82,6 +83,7 @@ int applicationMain(int argc, char** argv)
         return *status;
     installMessageHandler();
     QApplication app(argc, argv);
+    const Translations translations; // before any window or text is made
     // Trays show it as the item's title; X11 as the windows' class.
     QApplication::setApplicationName(QStringLiteral("Wardlatch"));
     QApplication::setApplicationDisplayName(QStringLiteral("Wardlatch"));

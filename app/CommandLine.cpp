@@ -4,6 +4,7 @@
 #include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "app/SingleInstance.h"
+#include "app/Translations.h"
 #include "platform/notify/DBusDesktopNotifier.h"
 #include "platform/session/DBusSessionLocker.h"
 
@@ -130,7 +131,9 @@ int lock()
             return 0;
         break;
     }
-    print(stderr, QStringLiteral("wardlatch: the lock could not be confirmed\n"));
+    print(stderr, QCoreApplication::translate("wl::CommandLine",
+                                              "wardlatch: the lock could not be confirmed") +
+                      QLatin1Char('\n'));
     return 1;
 }
 
@@ -138,7 +141,8 @@ int status()
 {
     const auto answer = SingleInstance::askStatus(SingleInstance::defaultFolder(), kStatusTimeout);
     if (!answer) {
-        print(stdout, QStringLiteral("Wardlatch is not running\n"));
+        print(stdout, QCoreApplication::translate("wl::CommandLine", "Wardlatch is not running") +
+                          QLatin1Char('\n'));
         return kNotGuarding;
     }
     print(stdout, answer->description + QLatin1Char('\n'));
@@ -162,20 +166,25 @@ std::optional<int> runCommandLine(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("wardlatch"));
     QCoreApplication::setApplicationVersion(QStringLiteral(WL_VERSION));
     installMessageHandler();
+    const Translations translations; // the help and the answers in the user's language
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Locks the session when the key device goes away."));
+    parser.setApplicationDescription(QCoreApplication::translate(
+        "wl::CommandLine", "Locks the session when the key device goes away."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
     const QCommandLineOption lockOption(
         QStringLiteral("lock"),
-        QStringLiteral("Lock the session now (through the running Wardlatch, if any). Exits 0 "
-                       "when the lock was confirmed, 1 otherwise."));
+        QCoreApplication::translate(
+            "wl::CommandLine",
+            "Lock the session now (through the running Wardlatch, if any). Exits 0 when the "
+            "lock was confirmed, 1 otherwise."));
     const QCommandLineOption statusOption(
         QStringLiteral("status"),
-        QStringLiteral("Print what the running Wardlatch guards. Exits 0 when it is guarding, 3 "
-                       "otherwise."));
+        QCoreApplication::translate(
+            "wl::CommandLine",
+            "Print what the running Wardlatch guards. Exits 0 when it is guarding, 3 "
+            "otherwise."));
     parser.addOption(lockOption);
     parser.addOption(statusOption);
 
@@ -183,9 +192,11 @@ std::optional<int> runCommandLine(int argc, char** argv)
     if (!parser.parse(arguments))
         error = parser.errorText();
     else if (!parser.positionalArguments().isEmpty())
-        error = QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments()[0]);
+        error = QCoreApplication::translate("wl::CommandLine", "Unexpected argument '%1'.")
+                    .arg(parser.positionalArguments()[0]);
     else if (parser.isSet(lockOption) && parser.isSet(statusOption))
-        error = QStringLiteral("--lock and --status cannot be combined.");
+        error = QCoreApplication::translate("wl::CommandLine",
+                                            "--lock and --status cannot be combined.");
     if (!error.isEmpty()) {
         print(stderr, QStringLiteral("wardlatch: %1\n\n%2").arg(error, parser.helpText()));
         return kUsageError;

@@ -13,7 +13,7 @@ QString quoted(const QString& name)
 // "“Cruzer Blade”", or "the headphones".
 QString deviceText(const KeyDeviceFacts& facts)
 {
-    return facts.choice == KeyDeviceFacts::Choice::Headphones ? QStringLiteral("the headphones")
+    return facts.choice == KeyDeviceFacts::Choice::Headphones ? GuardState::tr("the headphones")
                                                               : quoted(facts.name);
 }
 } // namespace
@@ -94,34 +94,32 @@ QString GuardState::describe(const Snapshot& s)
     QString text;
     switch (s.kind) {
     case Kind::NothingChosen:
-        text = QStringLiteral("Wardlatch is not guarding: choose a key device");
+        text = tr("Wardlatch is not guarding: choose a key device");
         break;
     case Kind::Guarding:
-        text =
-            s.facts.choice == KeyDeviceFacts::Choice::Headphones
-                ? QStringLiteral("Wardlatch: locks when the headphones are unplugged")
-                : QStringLiteral("Wardlatch: locks when %1 is removed").arg(quoted(s.facts.name));
+        text = s.facts.choice == KeyDeviceFacts::Choice::Headphones
+                   ? tr("Wardlatch: locks when the headphones are unplugged")
+                   : tr("Wardlatch: locks when %1 is removed").arg(quoted(s.facts.name));
         break;
     case Kind::NotConnected:
         text = s.facts.choice == KeyDeviceFacts::Choice::Headphones
-                   ? QStringLiteral("Wardlatch: the headphones are not connected")
-                   : QStringLiteral("Wardlatch: %1 is not connected").arg(quoted(s.facts.name));
+                   ? tr("Wardlatch: the headphones are not connected")
+                   : tr("Wardlatch: %1 is not connected").arg(quoted(s.facts.name));
         break;
     case Kind::CannotWatch:
         text = s.facts.choice == KeyDeviceFacts::Choice::Headphones
-                   ? QStringLiteral("Wardlatch is not guarding: no audio output can be watched")
-                   : QStringLiteral("Wardlatch is not guarding: %1 cannot be watched")
-                         .arg(deviceText(s.facts));
+                   ? tr("Wardlatch is not guarding: no audio output can be watched")
+                   : tr("Wardlatch is not guarding: %1 cannot be watched").arg(deviceText(s.facts));
         break;
     case Kind::Paused:
         text = s.pausedUntil
-                   ? QStringLiteral("Wardlatch is paused until %1")
+                   ? tr("Wardlatch is paused until %1")
                          .arg(QLocale().toString(s.pausedUntil->time(), QLocale::ShortFormat))
-                   : QStringLiteral("Wardlatch is paused until you resume it");
+                   : tr("Wardlatch is paused until you resume it");
         break;
     }
     if (s.lastLockUnconfirmed)
-        text += QStringLiteral("\nThe last lock could not be confirmed");
+        text += QLatin1Char('\n') + tr("The last lock could not be confirmed");
     return text;
 }
 

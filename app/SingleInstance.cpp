@@ -318,7 +318,7 @@ SingleInstance::askStatus(const QString& folder, std::chrono::milliseconds reply
             return Status{prefix == kGuardingReply,
                           QString::fromUtf8(answer->mid(qstrlen(prefix)).chopped(1))};
     }
-    return Status{false, QStringLiteral("Wardlatch is running but did not answer")};
+    return Status{false, tr("Wardlatch is running but did not answer")};
 }
 
 void SingleInstance::listen()

@@ -5,11 +5,13 @@
 #include "app/NotificationCenter.h"
 #include "app/Settings.h"
 #include "app/SettingsKeys.h"
+#include "app/Translations.h"
 #include "devices/WLDeviceListUSB.h"
 #include "fakes/FakeAudioHardware.h"
 #include "fakes/FakeKeyGrabber.h"
 #include "fakes/FakeUsbRegistry.h"
 #include "fakes/RecordingSessionLocker.h"
+#include "menubar/TrayMenu.h"
 #include "menubar/WLStatusItemView.h"
 #include "platform/notify/DesktopNotifier.h"
 #include "platform/session/LoginItems.h"
@@ -25,6 +27,7 @@
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -620,6 +623,36 @@ TEST_F(AppDelegateTest, ATimedPauseEndsByItselfWithANotification)
     EXPECT_TRUE(controller->guardState().snapshot().pausedUntil.has_value());
     EXPECT_TRUE(QTest::qWaitFor([&] { return !controller->guardState().isPaused(); }, 3000));
     EXPECT_TRUE(notifier.titles.contains(QStringLiteral("Wardlatch is guarding again")));
+}
+
+// A German user gets the panel, the tray, the alerts and Qt's own buttons in German, from the
+// translations the program installs for the user's language.
+TEST_F(AppDelegateTest, SpeaksTheUsersLanguage)
+{
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const auto restore = qScopeGuard([&] { QLocale::setDefault(before); });
+    const Translations translations;
+    ASSERT_TRUE(translations.ownLoaded());
+    settings.setObject(keys::idVendor, qint64(0x1234));
+    settings.setObject(keys::idProduct, qint64(0xabcd));
+    settings.setObject(keys::kDeviceName, QStringLiteral("Key Stick"));
+    launch();
+
+    EXPECT_EQ(radio("lockDisplayButton").text(), QStringLiteral("Bildschirm sperren"));
+    EXPECT_EQ(radio("screensaverButton").text(), QStringLiteral("Bildschirmschoner starten"));
+    EXPECT_EQ(controller->statusBarItem()->toolTip(),
+              QString::fromUtf8("Wardlatch: “Key Stick” ist nicht angeschlossen"));
+    EXPECT_EQ(controller->trayMenu()->menu()->actions().value(0)->text(),
+              QStringLiteral("Jetzt sperren"));
+    controller->askToQuit();
+    EXPECT_EQ(alerts, (QStringList{QStringLiteral("Wardlatch beenden?"),
+                                   QString::fromUtf8("Wenn Sie Wardlatch beenden, sperrt das "
+                                                     "Entfernen von Key Stick Ihren Computer "
+                                                     "nicht mehr.")}));
+    // Qt's own texts, as the command line's help shows them.
+    EXPECT_EQ(QCoreApplication::translate("QCommandLineParser", "Displays version information."),
+              QStringLiteral("Zeigt Versionsinformation an."));
 }
 
 TEST(QuitAlert, ShowsDeviceNamesAsPlainText)

@@ -348,19 +348,17 @@ void DBusSessionLocker::reportUnconfirmed(bool lockRequest, const QString& tried
     // The user reads this when they come back to an open session: say what was tried and what
     // it takes for the next lock to work.
     if (lockRequest) {
-        notifier->notify(QStringLiteral("Wardlatch could not lock your session"),
-                         QStringLiteral("Your key device went away or the lock shortcut was "
-                                        "pressed, but no screen locker confirmed the lock. "
-                                        "Tried: %1. A screen locker must be running in this "
-                                        "session (the desktop's own, or xss-lock with a locker "
-                                        "on a window manager).")
+        notifier->notify(tr("Wardlatch could not lock your session"),
+                         tr("Your key device went away or the lock shortcut was pressed, but no "
+                            "screen locker confirmed the lock. Tried: %1. A screen locker must be "
+                            "running in this session (the desktop's own, or xss-lock with a "
+                            "locker on a window manager).")
                              .arg(tried));
     } else {
-        notifier->notify(QStringLiteral("Wardlatch could not start the screen saver"),
-                         QStringLiteral("Your key device went away or the lock shortcut was "
-                                        "pressed, but no screen saver confirmed that it started. "
-                                        "Tried: %1. A screen locker or screen saver must be "
-                                        "running in this session.")
+        notifier->notify(tr("Wardlatch could not start the screen saver"),
+                         tr("Your key device went away or the lock shortcut was pressed, but no "
+                            "screen saver confirmed that it started. Tried: %1. A screen locker "
+                            "or screen saver must be running in this session.")
                              .arg(tried));
     }
 }
