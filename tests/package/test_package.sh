@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the built package on this machine with apt-get, starts the installed program under a
-# private X server with a tray host (trayer), waits until its icon is docked in the tray, ends it
-# with SIGTERM and removes the package again, checking that none of its files stay behind.
+# Checks the built package with lintian, installs it on this machine with apt-get, starts the
+# installed program under a private X server with a tray host (trayer), waits until its icon is
+# docked in the tray, ends it with SIGTERM and removes the package again, checking that none of
+# its files stay behind.
 # usage: test_package.sh BUILD_DIR VERSION        (as root)
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -13,13 +14,18 @@ fail() {
 }
 
 [ "$(id -u)" -eq 0 ] || fail "installing a package needs root"
-for tool in apt-get dpkg-query Xvfb trayer xwininfo; do
+for tool in apt-get dpkg-query lintian Xvfb trayer xwininfo; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/bootstrap installs it)"
 done
 
 shopt -s nullglob
 debs=("$build"/wardlatch_"$version"_*.deb)
 [ ${#debs[@]} -eq 1 ] || fail "expected one wardlatch_${version}_<arch>.deb in $build, found ${#debs[@]}"
+
+# Errors and warnings fail; the informational tags are shown for whoever reads the log.
+changes=("$build"/wardlatch_"$version"_*.changes)
+[ ${#changes[@]} -eq 1 ] || fail "expected one wardlatch_${version}_<arch>.changes in $build"
+lintian --fail-on error,warning --display-info "${changes[0]}" || fail "lintian found errors or warnings"
 
 installed() {
     [ "$(dpkg-query -W -f='${db:Status-Status}' wardlatch 2>/dev/null)" = installed ]
@@ -65,6 +71,7 @@ installed || fail "the package is not installed after apt-get install"
 dpkg-query -L wardlatch >"$tmp/files"
 [ -x /usr/bin/wardlatch ] || fail "/usr/bin/wardlatch is missing after install"
 grep -qx /usr/share/applications/org.wardlatch.Wardlatch.desktop "$tmp/files" || fail "no menu entry installed"
+grep -qx /usr/share/man/man1/wardlatch.1.gz "$tmp/files" || fail "no compressed manual page installed"
 
 # A private X server on a free display, told back through a pipe, and a tray host on it.
 exec {fd}>"$tmp/display"
@@ -87,13 +94,14 @@ HOME="$tmp/home" XDG_CONFIG_HOME="$tmp/home/.config" XDG_RUNTIME_DIR="$tmp/run" 
 app=$!
 pids+=("$app")
 
-# Docked: a small window of class wardlatch inside the panel window of trayer.
+# Docked: a small window of instance name wardlatch (the class is the application's name)
+# inside the panel window of trayer.
 icon_docked() {
     kill -0 "$app" 2>/dev/null || fail "wardlatch exited early: $(cat "$tmp/wardlatch.log")"
     xwininfo -root -tree 2>/dev/null | awk '
         /\("panel" "trayer"\)/ { match($0, /^ */); depth = RLENGTH; inside = 1; next }
         inside { match($0, /^ */); if (RLENGTH <= depth) inside = 0 }
-        inside && /"[^"]*" "wardlatch"\)/ && match($0, / [0-9]+x[0-9]+[+-]/) {
+        inside && /\("wardlatch" "[^"]*"\)/ && match($0, / [0-9]+x[0-9]+[+-]/) {
             split(substr($0, RSTART + 1, RLENGTH - 2), size, "x")
             if (size[1] > 0 && size[1] <= 64 && size[2] > 0 && size[2] <= 64) found = 1
         }
