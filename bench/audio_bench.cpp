@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Headphone watch: how long from an audio event to the watcher's report, and what the armed
 // watcher costs while nothing happens. Prints a table.
 //

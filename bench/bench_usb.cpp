@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // USB listing time and removal latency against a mocked sysfs. Run under umockdev-wrapper
 // (bench/run_usb.sh); prints a markdown table: median, p99 and run count of each figure.
 #include "support/UsbTestbed.h"

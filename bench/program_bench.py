@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Latency, start-up and idle cost of the real wardlatch executable, measured from outside.
 
 Prints one markdown table row per figure (| figure | runs | median | p99 | target |) on stdout

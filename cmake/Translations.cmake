@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The program's translations: translations/wardlatch_<language>.ts, compiled by lrelease and built
 # into wardlatch_core as resources under :/i18n, so nothing is installed beside the program.
 # `cmake --build build --target update_translations` runs lupdate to refresh the .ts files from

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/SettingsKeys.h"
 #include "devices/WLDeviceListUSB.h"
 #include "fakes/CountingDelegate.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/audio/PulseAudioHardware.h"
 
 #include "platform/audio/AudioListenerRegistry.h"

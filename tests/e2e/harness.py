@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Runs the real wardlatch executable against a private X display with a tray host, private
 D-Bus buses with a logind stand-in, and a umockdev testbed. Run under umockdev-wrapper."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real program, end to end: a mocked USB key device, the tray, the shortcut, one instance."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real program with a StatusNotifierItem tray host, and with no tray host at all."""
 
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real program in a headless wlroots session (sway) with waybar as the tray host."""
 
 import os

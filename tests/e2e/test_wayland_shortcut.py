@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The real program in a Wayland session without X11: the lock shortcut goes through the desktop
 portal's global shortcuts."""
 

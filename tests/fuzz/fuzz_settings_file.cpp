@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Starts the settings store on a file holding the input, checks that nothing was decoded to a
 // typed value, reads every key of the table with every typed read, writes an awkward choice and
 // reads it back, in this run and in the next.

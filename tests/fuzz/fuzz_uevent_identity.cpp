@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds uevent properties ("KEY=value" lines, as the kernel and udevd send them, and as a
 // device's uevent file holds them) to the identity and uevent file parsers. Beyond crashes it
 // checks the answers: every accepted number is what the text says, and an identity written back

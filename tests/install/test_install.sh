@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs a build into a temporary DESTDIR under /usr and checks that exactly the expected files
 # landed in their standard places, and that they fit together: the menu entry starts the installed
 # program and names an installed icon, each PNG has its folder's size, the man page renders.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks the built package with lintian, installs it on this machine with apt-get, starts the
 # installed program under a private X server with a tray host (trayer), waits until its icon is
 # docked in the tray, ends it with SIGTERM and removes the package again, checking that none of

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """dbusmock template: a desktop portal offering global shortcuts. Each request is answered at once
 with a Response on the request object the caller predicted from its own bus name. Parameter
 bind_response: the code BindShortcuts answers with (0 bound, 1 refused by the user)."""
