@@ -154,6 +154,9 @@ class CommandLine(unittest.TestCase):
                 done = self.h.run_program(EXECUTABLE, *args, env=env)
                 self.assertEqual(done.returncode, status, done.stderr)
                 self.assertIn(text, getattr(done, stream))
+        # In the user's language.
+        done = self.h.run_program(EXECUTABLE, "--help", env=dict(env, LANGUAGE="de"))
+        self.assertIn("Die Sitzung jetzt sperren", done.stdout)
         self.assertEqual(os.listdir(self.h.env["XDG_CONFIG_HOME"]), [])
         self.assertEqual(os.listdir(self.h.env["XDG_RUNTIME_DIR"]), [])
 
