@@ -2,6 +2,7 @@
 #include "platform/shortcut/PortalKeyGrabber.h"
 
 #include "app/Log.h"
+#include "platform/shortcut/KeyNames.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -70,60 +71,6 @@ QString handleText(const QVariant& value)
         return qvariant_cast<QDBusObjectPath>(plain).path();
     return plain.toString();
 }
-
-// Key names as the portal's trigger syntax (xkb keysym names) has them.
-QString keyName(Qt::Key key)
-{
-    if (key >= Qt::Key_A && key <= Qt::Key_Z)
-        return QString(QChar(u'a' + (key - Qt::Key_A)));
-    if (key >= Qt::Key_0 && key <= Qt::Key_9)
-        return QString(QChar(u'0' + (key - Qt::Key_0)));
-    if (key >= Qt::Key_F1 && key <= Qt::Key_F35)
-        return QStringLiteral("F%1").arg(key - Qt::Key_F1 + 1);
-    struct Named
-    {
-        Qt::Key key;
-        const char* name;
-    };
-    static constexpr Named kNamed[] = {
-        {Qt::Key_Space, "space"},
-        {Qt::Key_Minus, "minus"},
-        {Qt::Key_Equal, "equal"},
-        {Qt::Key_Comma, "comma"},
-        {Qt::Key_Period, "period"},
-        {Qt::Key_Slash, "slash"},
-        {Qt::Key_Semicolon, "semicolon"},
-        {Qt::Key_Apostrophe, "apostrophe"},
-        {Qt::Key_BracketLeft, "bracketleft"},
-        {Qt::Key_BracketRight, "bracketright"},
-        {Qt::Key_Backslash, "backslash"},
-        {Qt::Key_QuoteLeft, "grave"},
-        {Qt::Key_Return, "Return"},
-        {Qt::Key_Enter, "KP_Enter"},
-        {Qt::Key_Tab, "Tab"},
-        {Qt::Key_Backspace, "BackSpace"},
-        {Qt::Key_Delete, "Delete"},
-        {Qt::Key_Insert, "Insert"},
-        {Qt::Key_Home, "Home"},
-        {Qt::Key_End, "End"},
-        {Qt::Key_PageUp, "Page_Up"},
-        {Qt::Key_PageDown, "Page_Down"},
-        {Qt::Key_Left, "Left"},
-        {Qt::Key_Right, "Right"},
-        {Qt::Key_Up, "Up"},
-        {Qt::Key_Down, "Down"},
-        {Qt::Key_Escape, "Escape"},
-        {Qt::Key_Print, "Print"},
-        {Qt::Key_Pause, "Pause"},
-        {Qt::Key_ScrollLock, "Scroll_Lock"},
-        {Qt::Key_Menu, "Menu"},
-    };
-    for (const Named& n : kNamed) {
-        if (n.key == key)
-            return QString::fromLatin1(n.name);
-    }
-    return {};
-}
 } // namespace
 
 PortalKeyGrabber::PortalKeyGrabber(QDBusConnection bus, int timeoutMs, QObject* parent)
@@ -176,7 +123,7 @@ PortalKeyGrabber::~PortalKeyGrabber()
 
 QString PortalKeyGrabber::triggerFor(const Shortcut& shortcut)
 {
-    const QString key = keyName(shortcut.key());
+    const QString key = keys::xkbName(shortcut.key());
     if (key.isEmpty() || !shortcut.isValid())
         return {};
     QStringList parts;
