@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "menubar/Appearance.h"
 
+#include "platform/portal/PortalRequest.h"
+
 #include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QDBusVariant>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QPalette>
@@ -19,8 +18,6 @@
 namespace wl {
 
 namespace {
-const QString kPortalService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kSettingsInterface = QStringLiteral("org.freedesktop.portal.Settings");
 const QString kAppearanceGroup = QStringLiteral("org.freedesktop.appearance");
 const QString kColorSchemeKey = QStringLiteral("color-scheme");
@@ -29,14 +26,6 @@ constexpr uint kPreferDark = 1;
 bool paletteIsDark()
 {
     return QGuiApplication::palette().color(QPalette::Window).lightness() < 128;
-}
-
-// Read answers a variant inside a variant; ReadOne and SettingChanged a plain one.
-QVariant unwrap(QVariant value)
-{
-    while (value.metaType() == QMetaType::fromType<QDBusVariant>())
-        value = qvariant_cast<QDBusVariant>(value).variant();
-    return value;
 }
 
 struct FreeDeleter
@@ -134,8 +123,8 @@ DesktopAppearance::DesktopAppearance(QDBusConnection bus, int timeoutMs, QObject
     if (!m_bus.isConnected())
         return;
     // Follow changes before asking, so none falls between the answer and the subscription.
-    m_bus.connect(kPortalService, kPortalPath, kSettingsInterface, QStringLiteral("SettingChanged"),
-                  this, SLOT(onSettingChanged(QDBusMessage)));
+    m_bus.connect(portal::kService, portal::kPath, kSettingsInterface,
+                  QStringLiteral("SettingChanged"), this, SLOT(onSettingChanged(QDBusMessage)));
     read(QStringLiteral("ReadOne"));
 }
 
@@ -148,28 +137,24 @@ QString DesktopAppearance::name() const
 void DesktopAppearance::read(const QString& method)
 {
     QDBusMessage call =
-        QDBusMessage::createMethodCall(kPortalService, kPortalPath, kSettingsInterface, method);
+        QDBusMessage::createMethodCall(portal::kService, portal::kPath, kSettingsInterface, method);
     call << kAppearanceGroup << kColorSchemeKey;
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, m_timeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, method](QDBusPendingCallWatcher* finished) {
-                finished->deleteLater();
-                const QDBusMessage reply = finished->reply();
-                if (reply.type() == QDBusMessage::ReplyMessage) {
-                    adopt(reply.arguments().value(0));
-                } else if (method == QLatin1String("ReadOne") &&
-                           reply.errorName() ==
-                               QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")) {
-                    read(QStringLiteral("Read")); // portals before version 2
-                }
-                // Any other failure: no portal answer, the palette goes on deciding.
-            });
+    portal::callAsync(m_bus, call, m_timeoutMs, this, [this, method](const QDBusMessage& reply) {
+        if (reply.type() == QDBusMessage::ReplyMessage) {
+            adopt(reply.arguments().value(0));
+        } else if (method == QLatin1String("ReadOne") &&
+                   reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")) {
+            read(QStringLiteral("Read")); // portals before version 2
+        }
+        // Any other failure: no portal answer, the palette goes on deciding.
+    });
 }
 
 void DesktopAppearance::adopt(const QVariant& value)
 {
     bool ok = false;
-    const uint scheme = unwrap(value).toUInt(&ok);
+    // Read answers a variant inside a variant; ReadOne and SettingChanged a plain one.
+    const uint scheme = portal::unwrap(value).toUInt(&ok);
     if (!ok || m_scheme == scheme)
         return;
     m_scheme = scheme;

@@ -2,15 +2,15 @@
 #include "platform/shortcut/PortalKeyGrabber.h"
 
 #include "app/Log.h"
+#include "platform/portal/PortalRequest.h"
+#include "platform/shortcut/KeyNames.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
-#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
-#include <QDBusVariant>
 #include <QGuiApplication>
 #include <QTimer>
 
@@ -46,88 +46,21 @@ Q_DECLARE_METATYPE(wl::portal::ShortcutEntry)
 namespace wl {
 
 namespace {
-const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+using portal::handleText;
+using portal::kPath;
+using portal::kService;
+using portal::unwrap;
+
 const QString kInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
-const QString kRequestInterface = QStringLiteral("org.freedesktop.portal.Request");
 const QString kSessionInterface = QStringLiteral("org.freedesktop.portal.Session");
 constexpr uint kResponseSuccess = 0;
 // The first call may start the portal (bus activation), which takes a while at login.
 constexpr int kStartTimeoutMs = 15000;
-
-QVariant unwrap(QVariant value)
-{
-    while (value.metaType() == QMetaType::fromType<QDBusVariant>())
-        value = qvariant_cast<QDBusVariant>(value).variant();
-    return value;
-}
-
-// Handles come as object paths, from some portals as strings.
-QString handleText(const QVariant& value)
-{
-    const QVariant plain = unwrap(value);
-    if (plain.metaType() == QMetaType::fromType<QDBusObjectPath>())
-        return qvariant_cast<QDBusObjectPath>(plain).path();
-    return plain.toString();
-}
-
-// Key names as the portal's trigger syntax (xkb keysym names) has them.
-QString keyName(Qt::Key key)
-{
-    if (key >= Qt::Key_A && key <= Qt::Key_Z)
-        return QString(QChar(u'a' + (key - Qt::Key_A)));
-    if (key >= Qt::Key_0 && key <= Qt::Key_9)
-        return QString(QChar(u'0' + (key - Qt::Key_0)));
-    if (key >= Qt::Key_F1 && key <= Qt::Key_F35)
-        return QStringLiteral("F%1").arg(key - Qt::Key_F1 + 1);
-    struct Named
-    {
-        Qt::Key key;
-        const char* name;
-    };
-    static constexpr Named kNamed[] = {
-        {Qt::Key_Space, "space"},
-        {Qt::Key_Minus, "minus"},
-        {Qt::Key_Equal, "equal"},
-        {Qt::Key_Comma, "comma"},
-        {Qt::Key_Period, "period"},
-        {Qt::Key_Slash, "slash"},
-        {Qt::Key_Semicolon, "semicolon"},
-        {Qt::Key_Apostrophe, "apostrophe"},
-        {Qt::Key_BracketLeft, "bracketleft"},
-        {Qt::Key_BracketRight, "bracketright"},
-        {Qt::Key_Backslash, "backslash"},
-        {Qt::Key_QuoteLeft, "grave"},
-        {Qt::Key_Return, "Return"},
-        {Qt::Key_Enter, "KP_Enter"},
-        {Qt::Key_Tab, "Tab"},
-        {Qt::Key_Backspace, "BackSpace"},
-        {Qt::Key_Delete, "Delete"},
-        {Qt::Key_Insert, "Insert"},
-        {Qt::Key_Home, "Home"},
-        {Qt::Key_End, "End"},
-        {Qt::Key_PageUp, "Page_Up"},
-        {Qt::Key_PageDown, "Page_Down"},
-        {Qt::Key_Left, "Left"},
-        {Qt::Key_Right, "Right"},
-        {Qt::Key_Up, "Up"},
-        {Qt::Key_Down, "Down"},
-        {Qt::Key_Escape, "Escape"},
-        {Qt::Key_Print, "Print"},
-        {Qt::Key_Pause, "Pause"},
-        {Qt::Key_ScrollLock, "Scroll_Lock"},
-        {Qt::Key_Menu, "Menu"},
-    };
-    for (const Named& n : kNamed) {
-        if (n.key == key)
-            return QString::fromLatin1(n.name);
-    }
-    return {};
-}
 } // namespace
 
 PortalKeyGrabber::PortalKeyGrabber(QDBusConnection bus, int timeoutMs, QObject* parent)
-    : QObject(parent), m_bus(std::move(bus)), m_timeoutMs(timeoutMs)
+    : QObject(parent), m_bus(bus), m_timeoutMs(timeoutMs),
+      m_requests(new portal::Requests(std::move(bus), this))
 {
     qDBusRegisterMetaType<portal::ShortcutEntry>();
     qDBusRegisterMetaType<QList<portal::ShortcutEntry>>();
@@ -176,7 +109,7 @@ PortalKeyGrabber::~PortalKeyGrabber()
 
 QString PortalKeyGrabber::triggerFor(const Shortcut& shortcut)
 {
-    const QString key = keyName(shortcut.key());
+    const QString key = keys::xkbName(shortcut.key());
     if (key.isEmpty() || !shortcut.isValid())
         return {};
     QStringList parts;
@@ -308,9 +241,7 @@ void PortalKeyGrabber::sync()
 
 void PortalKeyGrabber::forgetSession()
 {
-    const QStringList stale = m_responses.keys();
-    for (const QString& path : stale)
-        forgetResponse(path);
+    m_requests->forgetAll();
     m_bound.clear();
     if (!m_session.isEmpty())
         m_bus.disconnect(kService, m_session, kSessionInterface, QStringLiteral("Closed"), this,
@@ -339,99 +270,34 @@ void PortalKeyGrabber::onSessionClosed(const QDBusMessage& signal)
     reportUnavailable(QStringLiteral("the desktop closed the shortcut session"));
 }
 
-QString PortalKeyGrabber::nextToken(const char* prefix)
-{
-    return QStringLiteral("wardlatch_%1%2").arg(QLatin1String(prefix)).arg(++m_tokens);
-}
-
-QString PortalKeyGrabber::senderElement() const
-{
-    QString sender = m_bus.baseService();
-    sender.remove(0, sender.startsWith(u':') ? 1 : 0);
-    sender.replace(u'.', u'_');
-    return sender;
-}
-
-QString PortalKeyGrabber::requestPath(const QString& token) const
-{
-    return QStringLiteral("%1/request/%2/%3").arg(kPath, senderElement(), token);
-}
-
 void PortalKeyGrabber::call(QDBusMessage message, int timeoutMs, ReplyHandler onReply)
 {
-    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(message, timeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [onReply = std::move(onReply)](QDBusPendingCallWatcher* finished) {
-                finished->deleteLater();
-                onReply(finished->reply());
-            });
-}
-
-void PortalKeyGrabber::expectResponse(const QString& path, ResponseHandler handler)
-{
-    m_responses.insert(path, std::move(handler));
-    m_bus.connect(kService, path, kRequestInterface, QStringLiteral("Response"), this,
-                  SLOT(onResponse(QDBusMessage)));
-}
-
-void PortalKeyGrabber::forgetResponse(const QString& path)
-{
-    if (m_responses.remove(path) > 0)
-        m_bus.disconnect(kService, path, kRequestInterface, QStringLiteral("Response"), this,
-                         SLOT(onResponse(QDBusMessage)));
-}
-
-void PortalKeyGrabber::onResponse(const QDBusMessage& signal)
-{
-    const QString path = signal.path();
-    auto it = m_responses.find(path);
-    if (it == m_responses.end())
-        return;
-    const ResponseHandler handler = std::move(*it);
-    forgetResponse(path);
-    const QVariantList args = signal.arguments();
-    const QVariantMap results = qdbus_cast<QVariantMap>(args.value(1));
-    handler(args.value(0).toUInt(), results);
+    portal::callAsync(m_bus, message, timeoutMs, this, std::move(onReply));
 }
 
 void PortalKeyGrabber::request(QDBusMessage message, const QString& token, quint64 generation,
                                const QString& what, ResultsHandler onSuccess)
 {
-    const QString predicted = requestPath(token);
-    ResponseHandler onResponse = [this, generation, what, onSuccess = std::move(onSuccess)](
-                                     uint code, const QVariantMap& results) {
-        if (generation != m_generation)
-            return;
-        if (code != kResponseSuccess)
-            failed(generation, QStringLiteral("%1 (response %2)").arg(what).arg(code));
-        else
-            onSuccess(results);
-    };
-    // Subscribed before the call: the answer may come before the reply does.
-    expectResponse(predicted, onResponse);
-    call(std::move(message), m_timeoutMs,
-         [this, generation, predicted, onResponse](const QDBusMessage& reply) {
-             if (generation != m_generation)
-                 return;
-             if (reply.type() != QDBusMessage::ReplyMessage) {
-                 failed(generation, reply.errorMessage());
-                 return;
-             }
-             // Older portals put the request elsewhere than predicted.
-             const QString actual = handleText(reply.arguments().value(0));
-             if (!actual.isEmpty() && actual != predicted && m_responses.contains(predicted)) {
-                 forgetResponse(predicted);
-                 expectResponse(actual, onResponse);
-             }
-         });
+    m_requests->send(
+        std::move(message), token, m_timeoutMs,
+        [this, generation, what, onSuccess = std::move(onSuccess)](uint code,
+                                                                   const QVariantMap& results) {
+            if (generation != m_generation)
+                return;
+            if (code != kResponseSuccess)
+                failed(generation, QStringLiteral("%1 (response %2)").arg(what).arg(code));
+            else
+                onSuccess(results);
+        },
+        [this, generation](const QString& error) { failed(generation, error); });
 }
 
 void PortalKeyGrabber::createSession(quint64 generation)
 {
-    const QString token = nextToken("r");
-    const QString sessionToken = nextToken("s");
+    const QString token = m_requests->nextToken("r");
+    const QString sessionToken = m_requests->nextToken("s");
     const QString predictedSession =
-        QStringLiteral("%1/session/%2/%3").arg(kPath, senderElement(), sessionToken);
+        m_requests->objectPath(QStringLiteral("session"), sessionToken);
     QDBusMessage create = QDBusMessage::createMethodCall(kService, kPath, kInterface,
                                                          QStringLiteral("CreateSession"));
     create << QVariantMap{{QStringLiteral("handle_token"), token},
@@ -456,7 +322,7 @@ void PortalKeyGrabber::bindShortcuts(quint64 generation)
             {{QStringLiteral("description"), tr("Lock the screen (%1)").arg(s.displayText())},
              {QStringLiteral("preferred_trigger"), triggerFor(s)}}};
     }
-    const QString token = nextToken("r");
+    const QString token = m_requests->nextToken("r");
     QDBusMessage bind = QDBusMessage::createMethodCall(kService, kPath, kInterface,
                                                        QStringLiteral("BindShortcuts"));
     bind << QVariant::fromValue(QDBusObjectPath(m_session)) << QVariant::fromValue(entries)

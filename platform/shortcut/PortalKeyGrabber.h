@@ -4,7 +4,6 @@
 #include "platform/shortcut/KeyGrabber.h"
 
 #include <QDBusConnection>
-#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QVariantMap>
@@ -14,6 +13,9 @@
 class QDBusMessage;
 
 namespace wl {
+namespace portal {
+class Requests;
+}
 
 // Binds chords through the desktop portal's global shortcuts, where the compositor (Wayland)
 // lets no client grab keys. All chords wanted live in one portal session; any change opens a
@@ -41,7 +43,6 @@ public:
     QList<Shortcut> boundShortcuts() const { return m_bound; }
 
 private Q_SLOTS:
-    void onResponse(const QDBusMessage& signal);
     void onActivated(const QDBusMessage& signal);
     void onSessionClosed(const QDBusMessage& signal);
 
@@ -52,7 +53,6 @@ private:
         Available,
         Unavailable,
     };
-    using ResponseHandler = std::function<void(uint code, const QVariantMap& results)>;
     using ReplyHandler = std::function<void(const QDBusMessage& reply)>;
     using ResultsHandler = std::function<void(const QVariantMap& results)>;
 
@@ -73,11 +73,6 @@ private:
     void request(QDBusMessage message, const QString& token, quint64 generation,
                  const QString& what, ResultsHandler onSuccess);
     void call(QDBusMessage message, int timeoutMs, ReplyHandler onReply);
-    QString nextToken(const char* prefix);
-    QString requestPath(const QString& token) const;
-    QString senderElement() const;
-    void expectResponse(const QString& path, ResponseHandler handler);
-    void forgetResponse(const QString& path);
     bool wanted(const Shortcut& shortcut) const;
 
     QDBusConnection m_bus;
@@ -88,9 +83,8 @@ private:
     QList<Shortcut> m_bound;
     QString m_session;
     quint64 m_generation = 0; // answers for an older generation are stale
-    quint64 m_tokens = 0;
     bool m_syncQueued = false;
-    QHash<QString, ResponseHandler> m_responses; // by request object path
+    portal::Requests* m_requests; // ours, as a child
 };
 
 } // namespace wl

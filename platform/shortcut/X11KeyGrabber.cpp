@@ -2,6 +2,7 @@
 #include "platform/shortcut/X11KeyGrabber.h"
 
 #include "app/Log.h"
+#include "platform/shortcut/KeyNames.h"
 
 #include <QGuiApplication>
 #include <QtGui/qguiapplication_platform.h>
@@ -100,55 +101,7 @@ QList<std::uint32_t> X11KeyGrabber::queryRoots() const
 
 std::uint32_t X11KeyGrabber::keysymForKey(Qt::Key key)
 {
-    const int k = int(key);
-    if (k >= Qt::Key_A && k <= Qt::Key_Z)
-        return std::uint32_t(k - Qt::Key_A + 'a');
-    if (k >= 0x20 && k <= 0x7e)
-        return std::uint32_t(k); // Latin-1 keysyms are their character codes
-    if (k >= Qt::Key_F1 && k <= Qt::Key_F35)
-        return std::uint32_t(0xffbe + (k - Qt::Key_F1));
-    switch (key) {
-    case Qt::Key_Escape:
-        return 0xff1b;
-    case Qt::Key_Tab:
-        return 0xff09;
-    case Qt::Key_Backspace:
-        return 0xff08;
-    case Qt::Key_Return:
-        return 0xff0d;
-    case Qt::Key_Enter:
-        return 0xff8d;
-    case Qt::Key_Insert:
-        return 0xff63;
-    case Qt::Key_Delete:
-        return 0xffff;
-    case Qt::Key_Pause:
-        return 0xff13;
-    case Qt::Key_Print:
-        return 0xff61;
-    case Qt::Key_Home:
-        return 0xff50;
-    case Qt::Key_End:
-        return 0xff57;
-    case Qt::Key_Left:
-        return 0xff51;
-    case Qt::Key_Up:
-        return 0xff52;
-    case Qt::Key_Right:
-        return 0xff53;
-    case Qt::Key_Down:
-        return 0xff54;
-    case Qt::Key_PageUp:
-        return 0xff55;
-    case Qt::Key_PageDown:
-        return 0xff56;
-    case Qt::Key_Help:
-        return 0xff6a;
-    case Qt::Key_Clear:
-        return 0xff0b;
-    default:
-        return 0;
-    }
+    return keys::keysym(key);
 }
 
 std::uint16_t X11KeyGrabber::modifierMaskFor(Qt::KeyboardModifiers modifiers)
