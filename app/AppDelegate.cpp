@@ -335,21 +335,10 @@ void AppDelegate::refreshGuardState()
         facts.name = m_settings.stringForKey(keys::kDeviceName).value_or(QString());
         const UsbRegistry::Handle watch = m_deviceListUSB->lostDeviceIterator();
         facts.watched = watch != 0;
-        const UsbMatch match{m_settings.integerForKey(keys::idVendor),
-                             qint16(m_settings.integerForKey(keys::idProduct))};
-        // The registry's own count first: a listing made while a removal is being handled can
-        // still show the device that went.
-        if (const std::optional<int> count = m_services && watch
-                                                 ? m_services->usbRegistry.attachedMatching(watch)
-                                                 : std::nullopt) {
-            facts.present = *count > 0;
-        } else if (m_services) {
-            if (const auto devices = m_services->usbRegistry.attachedDevices()) {
-                facts.present = std::any_of(devices->cbegin(), devices->cend(), [&](const auto& d) {
-                    return match.matches(d.vendorId, d.productId);
-                });
-            }
-        }
+        // The registry's own count: a listing made while a removal is being handled can still
+        // show the device that went.
+        if (m_services && watch)
+            facts.present = m_services->usbRegistry.attachedMatching(watch).value_or(0) > 0;
     }
     m_guard->setFacts(facts);
 }

@@ -4,15 +4,12 @@
 #include "app/SettingsKeys.h"
 #include "menubar/Appearance.h"
 #include "menubar/Images.h"
-#include "menubar/TrayMenu.h"
 #include "menubar/WLStatusItemView.h"
 #include "support/PrivateXServer.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDir>
-#include <QMenu>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -227,31 +224,25 @@ TEST_F(StatusItemViewTest, TheGuardStatePicksTheLookTheTooltipAndTheThemeIcon)
         const char* what;
         KeyDeviceFacts facts;
         bool paused, selected;
-        QString toolTip;
         QColor colour;
         QRect at;
         const char* iconName;
     } cases[] = {
-        {"guarding", usb(true, true), false, false,
-         QStringLiteral("Wardlatch: locks when “Cruzer Blade” is removed"), kLight,
-         QRect(2, 5, 16, 12), WLStatusItemView::kGuardingIconName},
+        {"guarding", usb(true, true), false, false, kLight, QRect(2, 5, 16, 12),
+         WLStatusItemView::kGuardingIconName},
         {"nothing chosen",
          {},
          false,
          false,
-         QStringLiteral("Wardlatch is not guarding: choose a key device"),
          kOpenLight,
          QRect(4, 5, 12, 12),
          WLStatusItemView::kNotGuardingIconName},
-        {"not connected", usb(true, false), false, false,
-         QStringLiteral("Wardlatch: “Cruzer Blade” is not connected"), kOpenLight,
-         QRect(4, 5, 12, 12), WLStatusItemView::kNotGuardingIconName},
-        {"paused, panel open", usb(true, true), true, true,
-         QStringLiteral("Wardlatch is paused until you resume it"), kOpenDark, QRect(6, 3, 8, 16),
+        {"not connected", usb(true, false), false, false, kOpenLight, QRect(4, 5, 12, 12),
          WLStatusItemView::kNotGuardingIconName},
-        {"guarding, panel open", usb(true, true), false, true,
-         QStringLiteral("Wardlatch: locks when “Cruzer Blade” is removed"), kDark,
-         QRect(5, 4, 10, 14), WLStatusItemView::kGuardingIconName},
+        {"paused, panel open", usb(true, true), true, true, kOpenDark, QRect(6, 3, 8, 16),
+         WLStatusItemView::kNotGuardingIconName},
+        {"guarding, panel open", usb(true, true), false, true, kDark, QRect(5, 4, 10, 14),
+         WLStatusItemView::kGuardingIconName},
     };
     const QColor lit = QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight);
     for (const auto& c : cases) {
@@ -262,7 +253,7 @@ TEST_F(StatusItemViewTest, TheGuardStatePicksTheLookTheTooltipAndTheThemeIcon)
             state.pause(std::nullopt);
         view->setGuardState(state.snapshot().guarding(), state.description());
         post(c.selected ? events::setHighlight : events::unsetHighlight);
-        EXPECT_EQ(tray->toolTip(), c.toolTip);
+        EXPECT_EQ(tray->toolTip(), state.description());
         EXPECT_EQ(placement(rendered(*view), c.colour, c.selected ? lit : QColor(Qt::transparent)),
                   c.at);
         EXPECT_EQ(tray->icon().name(), QLatin1String(c.iconName));
@@ -273,49 +264,6 @@ TEST_F(StatusItemViewTest, TheGuardStatePicksTheLookTheTooltipAndTheThemeIcon)
     view->setNeedsDisplay();
     rendered(*view);
     EXPECT_EQ(tray->icon().name(), QString());
-}
-
-TEST_F(StatusItemViewTest, TheMenuRunsEachCommand)
-{
-    QStringList calls;
-    TrayMenu menu({
-                      [&] { calls << QStringLiteral("lock"); },
-                      [&](std::optional<std::chrono::milliseconds> d) {
-                          calls << (d ? QStringLiteral("pause %1").arg(d->count())
-                                      : QStringLiteral("pause"));
-                      },
-                      [&] { calls << QStringLiteral("resume"); },
-                      [&] { calls << QStringLiteral("about"); },
-                      [&] { calls << QStringLiteral("quit"); },
-                  },
-                  center);
-    ObserverRegistration opened(center, events::setHighlight, [&](const Notification& n) {
-        calls << QStringLiteral("%1 from the menu %2").arg(n.name).arg(n.object == &menu);
-    });
-    const auto action = [&](const char* name) {
-        return menu.menu()->findChild<QAction*>(QLatin1String(name));
-    };
-    // Resume is offered only while paused.
-    EXPECT_FALSE(action("resume")->isEnabled());
-    menu.setPaused(true);
-    EXPECT_TRUE(action("resume")->isEnabled());
-    const std::pair<const char*, QString> cases[] = {
-        {"lockNow", QStringLiteral("lock")},
-        {"pause15", QStringLiteral("pause 900000")},
-        {"pause60", QStringLiteral("pause 3600000")},
-        {"pauseUntilResumed", QStringLiteral("pause")},
-        {"resume", QStringLiteral("resume")},
-        {"openPanel", QStringLiteral("setHighlight from the menu 1")},
-        {"about", QStringLiteral("about")},
-        {"quit", QStringLiteral("quit")},
-    };
-    for (const auto& [name, expected] : cases) {
-        calls.clear();
-        QAction* a = action(name);
-        ASSERT_NE(a, nullptr) << name;
-        a->trigger();
-        EXPECT_EQ(calls, QStringList{expected}) << name;
-    }
 }
 
 TEST(TrayPanel, TheTrayManagersColoursTellADarkPanel)

@@ -71,16 +71,12 @@ public:
 
     // Called from the event loop after a device matching a registration was attached or went
     // away (or the attached devices were rescanned), so that who shows whether the key device is
-    // there can look again. A registry that cannot tell never calls it.
-    virtual void setPresenceObserver(std::function<void()> observer) { (void)observer; }
+    // there can look again.
+    virtual void setPresenceObserver(std::function<void()> observer) = 0;
     // How many devices matching the registration are attached, as the registry's own events
     // tell it (a listing made while a removal is handled may still show the device); nothing
-    // when the registry cannot tell.
-    virtual std::optional<int> attachedMatching(Handle handle) const
-    {
-        (void)handle;
-        return std::nullopt;
-    }
+    // for an unknown registration.
+    virtual std::optional<int> attachedMatching(Handle handle) const = 0;
 };
 
 } // namespace wl
