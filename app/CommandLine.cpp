@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/CommandLine.h"
 
-#include "app/Log.h"
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "app/SingleInstance.h"
 #include "app/Translations.h"
+#include "platform/log/Log.h"
 #include "platform/notify/DBusDesktopNotifier.h"
 #include "platform/session/DBusSessionLocker.h"
+#include "platform/settings/Settings.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -2,8 +2,8 @@
 #include "app/MainMenuLoader.h"
 
 #include "menubar/PanelWindow.h"
+#include "menubar/ShortcutRecorder.h"
 #include "menubar/WLDropDownButton.h"
-#include "platform/shortcut/ShortcutRecorder.h"
 #include "platform/updates/UpdateChecker.h"
 
 #include "ui_MainMenu.h"

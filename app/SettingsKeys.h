@@ -17,6 +17,9 @@ inline constexpr char UseScreenSaver[] = "UseScreenSaver";
 inline constexpr char SUUpdaterChecksForBetaUpdates[] = "SUUpdaterChecksForBetaUpdates";
 inline constexpr char HotKey[] = "HotKey";
 inline constexpr char USBName[] = "USBName"; // legacy, migrated at launch
+// The updater's own.
+inline constexpr char AutomaticallyChecksForUpdates[] = "AutomaticallyChecksForUpdates";
+inline constexpr char UpdateCheckInterval[] = "UpdateCheckInterval";
 } // namespace keys
 
 namespace events {
@@ -43,8 +46,24 @@ struct SettingSpec
     QVariant defaultValue;
 };
 
-// The table of keys, their types and their registered defaults.
-const std::array<SettingSpec, 8>& settingsTable();
+// The table of keys, their types and their registered defaults. Inline, so that the settings
+// store below this layer reads it without linking upwards.
+inline const std::array<SettingSpec, 10>& settingsTable()
+{
+    static const std::array<SettingSpec, 10> table{{
+        {keys::kDeviceName, SettingType::String, true, QStringLiteral("")},
+        {keys::idVendor, SettingType::Integer, true, qint64(0)},
+        {keys::idProduct, SettingType::Integer, true, qint64(0)},
+        {keys::useHeadphones, SettingType::Boolean, false, {}},
+        {keys::UseScreenSaver, SettingType::Boolean, true, qint64(0)},
+        {keys::SUUpdaterChecksForBetaUpdates, SettingType::Integer, true, qint64(1)},
+        {keys::HotKey, SettingType::Shortcut, false, {}},
+        {keys::USBName, SettingType::String, false, {}},
+        {keys::AutomaticallyChecksForUpdates, SettingType::Boolean, false, {}},
+        {keys::UpdateCheckInterval, SettingType::Integer, false, {}},
+    }};
+    return table;
+}
 
 class Settings;
 

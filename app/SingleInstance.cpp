@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/SingleInstance.h"
 
-#include "app/Log.h"
+#include "platform/log/Log.h"
 
 #include <QDeadlineTimer>
 #include <QDir>

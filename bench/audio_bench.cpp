@@ -4,14 +4,14 @@
 //
 //   bench_audio [--events N] [--idle-seconds S]
 
-#include "app/Log.h"
-#include "app/NotificationCenter.h"
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "devices/WLDeviceListAudio.h"
 #include "fakes/FakeAudioHardware.h"
 #include "fakes/RecordingDelegate.h"
 #include "platform/audio/PulseAudioHardware.h"
+#include "platform/events/NotificationCenter.h"
+#include "platform/log/Log.h"
+#include "platform/settings/Settings.h"
 #include "support/PulseDaemon.h"
 
 #include <QCoreApplication>

@@ -3,10 +3,10 @@
 // (bench/run_usb.sh); prints a markdown table: median, p99 and run count of each figure.
 #include "support/UsbTestbed.h"
 
-#include "app/NotificationCenter.h"
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "devices/WLDeviceListUSB.h"
+#include "platform/events/NotificationCenter.h"
+#include "platform/settings/Settings.h"
 #include "platform/usb/UdevUsbRegistry.h"
 
 #include <dirent.h>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "app/NotificationCenter.h"
-#include "app/Settings.h"
 #include "devices/WLDeviceListProtocol.h"
 #include "platform/audio/AudioHardware.h"
+#include "platform/events/NotificationCenter.h"
+#include "platform/settings/Settings.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "app/NotificationCenter.h"
-#include "app/Settings.h"
 #include "devices/WLDeviceListProtocol.h"
+#include "platform/events/NotificationCenter.h"
+#include "platform/settings/Settings.h"
 #include "platform/usb/UsbRegistry.h"
 
 #include <QMap>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "app/NotificationCenter.h"
+#include "platform/events/NotificationCenter.h"
 
 #include <QObject>
 

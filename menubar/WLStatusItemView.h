@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "app/NotificationCenter.h"
-#include "menubar/Appearance.h"
+#include "platform/appearance/Appearance.h"
+#include "platform/events/NotificationCenter.h"
 
 #include <QObject>
 #include <QPixmap>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/shortcut/ShortcutBinder.h"
 
-#include "app/Log.h"
-#include "app/Settings.h"
+#include "platform/log/Log.h"
+#include "platform/settings/Settings.h"
 #include "platform/shortcut/PortalKeyGrabber.h"
 #include "platform/shortcut/X11KeyGrabber.h"
 

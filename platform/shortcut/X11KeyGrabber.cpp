@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/shortcut/X11KeyGrabber.h"
 
-#include "app/Log.h"
+#include "platform/log/Log.h"
 #include "platform/shortcut/KeyNames.h"
 
 #include <QGuiApplication>

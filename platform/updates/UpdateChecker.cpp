@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/updates/UpdateChecker.h"
 
-#include "app/Settings.h"
+#include "app/SettingsKeys.h"
+#include "platform/settings/Settings.h"
 
 namespace wl {
 
@@ -17,22 +18,22 @@ void UpdateChecker::setDelegate(std::weak_ptr<UpdateCheckerDelegate> delegate)
 
 void UpdateChecker::setAutomaticallyChecksForUpdates(bool enabled)
 {
-    m_settings.setBool(QLatin1String(kAutomaticChecksKey), enabled);
+    m_settings.setBool(QLatin1String(keys::AutomaticallyChecksForUpdates), enabled);
 }
 
 bool UpdateChecker::automaticallyChecksForUpdates() const
 {
-    return m_settings.boolForKey(QLatin1String(kAutomaticChecksKey));
+    return m_settings.boolForKey(QLatin1String(keys::AutomaticallyChecksForUpdates));
 }
 
 void UpdateChecker::setUpdateCheckInterval(int seconds)
 {
-    m_settings.setObject(QLatin1String(kCheckIntervalKey), qint64(seconds));
+    m_settings.setObject(QLatin1String(keys::UpdateCheckInterval), qint64(seconds));
 }
 
 int UpdateChecker::updateCheckInterval() const
 {
-    return int(m_settings.integerForKey(QLatin1String(kCheckIntervalKey)));
+    return int(m_settings.integerForKey(QLatin1String(keys::UpdateCheckInterval)));
 }
 
 void UpdateChecker::announceRelaunch()

@@ -25,9 +25,6 @@ class UpdateChecker : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr char kAutomaticChecksKey[] = "AutomaticallyChecksForUpdates";
-    static constexpr char kCheckIntervalKey[] = "UpdateCheckInterval";
-
     explicit UpdateChecker(Settings& settings, QObject* parent = nullptr);
 
     // Held weakly.

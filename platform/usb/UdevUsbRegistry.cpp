@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/usb/UdevUsbRegistry.h"
 
-#include "app/Log.h"
+#include "platform/log/Log.h"
 #include "platform/usb/UsbIdentity.h"
 
 #include <QMetaObject>

@@ -5,9 +5,9 @@
 
 #include "FuzzCheck.h"
 
-#include "app/Log.h"
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
+#include "platform/log/Log.h"
+#include "platform/settings/Settings.h"
 
 #include <QFile>
 #include <QTemporaryDir>

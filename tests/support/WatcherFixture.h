@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "app/NotificationCenter.h"
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "fakes/CountingDelegate.h"
+#include "platform/events/NotificationCenter.h"
+#include "platform/settings/Settings.h"
 
 #include <QTemporaryDir>
 #include <QTest>

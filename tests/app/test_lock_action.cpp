@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/AppDelegate.h"
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "fakes/RecordingSessionLocker.h"
+#include "platform/settings/Settings.h"
 
 #include <QTemporaryDir>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/Log.h"
-#include "app/NotificationCenter.h"
 #include "app/SettingsKeys.h"
+#include "platform/events/NotificationCenter.h"
+#include "platform/log/Log.h"
 
 #include <QThread>
 

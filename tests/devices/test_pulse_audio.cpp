@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/NotificationCenter.h"
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "devices/WLDeviceListAudio.h"
 #include "fakes/RecordingDelegate.h"
 #include "platform/audio/PulseAudioHardware.h"
+#include "platform/events/NotificationCenter.h"
+#include "platform/settings/Settings.h"
 #include "support/LogCapture.h"
 #include "support/PulseDaemon.h"
 

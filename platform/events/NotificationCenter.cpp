@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/NotificationCenter.h"
+#include "platform/events/NotificationCenter.h"
 
 #include <algorithm>
 

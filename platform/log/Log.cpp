@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/Log.h"
+#include "platform/log/Log.h"
 
 #include <QByteArray>
 #include <QMutex>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
+#include "platform/settings/Settings.h"
 #include "support/LogCapture.h"
 
 #include <QFile>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "menubar/Appearance.h"
+#include "platform/appearance/Appearance.h"
 #include "support/DBusMocks.h"
 
 #include <QDBusVariant>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/shortcut/ShortcutRecorder.h"
+#include "menubar/ShortcutRecorder.h"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/Settings.h"
+#include "platform/settings/Settings.h"
 
-#include "app/Log.h"
 #include "app/SettingsKeys.h"
+#include "platform/log/Log.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/GuardState.h"
-#include "app/NotificationCenter.h"
 #include "app/SettingsKeys.h"
-#include "menubar/Appearance.h"
 #include "menubar/Images.h"
 #include "menubar/WLStatusItemView.h"
+#include "platform/appearance/Appearance.h"
+#include "platform/events/NotificationCenter.h"
 #include "support/PrivateXServer.h"
 
 #include <QApplication>

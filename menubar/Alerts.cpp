@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/Alerts.h"
+#include "menubar/Alerts.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
+#include "menubar/ShortcutRecorder.h"
+#include "platform/settings/Settings.h"
 #include "platform/shortcut/PortalKeyGrabber.h"
 #include "platform/shortcut/ShortcutBinder.h"
-#include "platform/shortcut/ShortcutRecorder.h"
 #include "platform/shortcut/X11KeyGrabber.h"
 #include "support/DBusMocks.h"
 #include "support/LogCapture.h"

@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/Alerts.h"
 #include "app/AppDelegate.h"
 #include "app/GuardState.h"
 #include "app/MainMenuLoader.h"
-#include "app/NotificationCenter.h"
-#include "app/Settings.h"
 #include "app/SettingsKeys.h"
 #include "app/Translations.h"
 #include "devices/WLDeviceListUSB.h"
@@ -12,12 +9,15 @@
 #include "fakes/FakeKeyGrabber.h"
 #include "fakes/FakeUsbRegistry.h"
 #include "fakes/RecordingSessionLocker.h"
+#include "menubar/Alerts.h"
+#include "menubar/ShortcutRecorder.h"
 #include "menubar/TrayMenu.h"
 #include "menubar/WLStatusItemView.h"
+#include "platform/events/NotificationCenter.h"
 #include "platform/notify/DesktopNotifier.h"
 #include "platform/session/LoginItems.h"
+#include "platform/settings/Settings.h"
 #include "platform/shortcut/ShortcutBinder.h"
-#include "platform/shortcut/ShortcutRecorder.h"
 #include "support/LogCapture.h"
 
 #include <QAbstractItemView>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/Settings.h"
-#include "platform/updates/FeedbackDialog.h"
+#include "menubar/FeedbackDialog.h"
+#include "platform/settings/Settings.h"
 #include "platform/updates/IssueReporter.h"
 #include "platform/updates/UpdateChecker.h"
 

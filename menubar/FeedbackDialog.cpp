@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/updates/FeedbackDialog.h"
+#include "menubar/FeedbackDialog.h"
 
 #include <QDesktopServices>
 #include <QDialogButtonBox>
