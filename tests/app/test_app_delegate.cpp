@@ -188,6 +188,8 @@ TEST_F(AppDelegateTest, FirstLaunchRunsInOrderAndEndsWithTheFilledPanelOpen)
     EXPECT_TRUE(controller->icon()->isSelected());
     EXPECT_EQ(titles(), (QStringList{QStringLiteral("Key Stick"), QStringLiteral("Headphones")}));
     EXPECT_EQ(popUp().currentIndex(), -1); // nothing bears the stored empty name
+    EXPECT_TRUE(radio("lockDisplayButton").isChecked());
+    EXPECT_FALSE(radio("screensaverButton").isChecked());
     // This session has no tray (offscreen): the user is told once, beside the log line.
     EXPECT_EQ(notifier.titles, QStringList{QStringLiteral("Wardlatch has no tray icon")});
 
