@@ -34,7 +34,6 @@
 #include <QStyleHints>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QToolButton>
 #include <QWheelEvent>
 
 #include <functional>
