@@ -71,6 +71,9 @@ protected:
     }
     void awake()
     {
+        const auto note = [this](const char* what) {
+            return [this, what] { journal << QString::fromLatin1(what); };
+        };
         controller = makeController({
             .settings = settings,
             .center = center,
@@ -79,7 +82,7 @@ protected:
             .audioHardware = audio,
             .shortcutBinder = binder,
             .executablePath = QStringLiteral("/opt/Ward latch/wardlatch"),
-            .sendTrackingReport = [this] { journal << QStringLiteral("tracking report"); },
+            .sendTrackingReport = note("tracking report"),
             .setupIssuesController =
                 [this](bool on) { journal << QStringLiteral("issues controller %1").arg(on); },
             .createSessionLoginItems =
@@ -87,8 +90,8 @@ protected:
                     journal << QStringLiteral("login items");
                     return LoginItems::createSessionLoginItems();
                 },
-            .showAboutPanel = [this] { journal << QStringLiteral("about"); },
-            .showFeedbackDialog = [this] { journal << QStringLiteral("feedback"); },
+            .showAboutPanel = note("about"),
+            .showFeedbackDialog = note("feedback"),
             .runQuitAlert =
                 [this](const QString& message, const QString& informative) {
                     alerts << message << informative;
@@ -360,12 +363,10 @@ TEST_F(AppDelegateTest, ThePanelWorksByKeyboardAndIsNamedForScreenReaders)
     const auto named = [&](const char* name) {
         return panel().findChild<QWidget*>(QString::fromLatin1(name));
     };
-    const QList<QWidget*> order{&popUp(),
-                                named("lockDisplayButton"),
-                                named("recordButton"),
-                                named("clearButton"),
-                                named("showContextMenuButton"),
-                                &popUp()};
+    QList<QWidget*> order;
+    for (const char* name : {"devicePopUpButton", "lockDisplayButton", "recordButton",
+                             "clearButton", "showContextMenuButton", "devicePopUpButton"})
+        order << named(name);
     popUp().setFocus(Qt::TabFocusReason);
     QList<QWidget*> visited{QApplication::focusWidget()};
     while (visited.size() < order.size()) {
