@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "app/LockAction.h"
 #include "devices/WLDeviceListProtocol.h"
 #include "menubar/PanelWindow.h"
 #include "platform/updates/UpdateChecker.h"
 
-#include <QMutex>
 #include <QObject>
 #include <QPointer>
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -42,8 +41,9 @@ class WLStatusItemView;
 class GuardState;
 struct Notification;
 
-// What the controller works with: the platform's services and the few system calls it makes.
-// The program fills it with the Linux implementations; tests with fakes and recorders.
+// What the controller works with: the platform's services and the few system calls it makes,
+// named (the program fills them with the Linux implementations, tests with fakes and recorders).
+// The calls left empty are not made.
 struct AppServices
 {
     Settings& settings;
@@ -62,7 +62,7 @@ struct AppServices
     std::function<int(const QString& message, const QString& informativeText)> runQuitAlert;
     std::function<void()> terminate;
     // Tells the user what the log alone would hide (no tray to show the icon in); may be null.
-    DesktopNotifier* notifier;
+    DesktopNotifier* notifier = nullptr;
 };
 
 // The panel's controls, as the interface file makes them.
@@ -83,8 +83,8 @@ struct MainMenuOutlets
 
 // The application controller: builds the tray icon and both watchers, runs the launch sequence,
 // turns the loss of the key device (or the lock shortcut) into the lock action, runs the device
-// panel, and owns the menu commands. Lives for the whole process; created with make_shared, since
-// the watchers and the shortcut hold it through shared/weak pointers.
+// panel, and owns the menu commands. Lives for the whole process; made by makeController, since
+// the watchers, the updater and the shortcut hold it through weak pointers.
 class AppDelegate : public QObject,
                     public WLDeviceListDelegate,
                     public UpdateCheckerDelegate,
@@ -93,8 +93,6 @@ class AppDelegate : public QObject,
     Q_OBJECT
 public:
     explicit AppDelegate(AppServices services, QObject* parent = nullptr);
-    // Only the lock action's dependencies: for the lock action alone.
-    AppDelegate(Settings& settings, SessionLocker& locker, QObject* parent = nullptr);
     ~AppDelegate() override;
 
     // Hands over the panel's controls (what the interface loader connects).
@@ -105,22 +103,11 @@ public:
     void applicationWillResignActive();
     void applicationWillTerminate();
 
-    // What asked for a lock, for the log.
-    enum class LockTrigger
-    {
-        KeyDevice,
-        Shortcut,
-        CommandLine,
-        Menu
-    };
-
     // WLDeviceListDelegate; may run on the audio thread. Does nothing while guarding is paused.
     void watchedDeviceRemoved() override;
-    // Locks the session or starts the screen saver, by "UseScreenSaver" read now. Any thread.
-    void lockIt(LockTrigger trigger = LockTrigger::KeyDevice);
-    // lockIt, and done hears on the main thread whether the request was confirmed (if the
-    // locker can tell).
-    void lockNow(LockTrigger trigger, std::function<void(bool confirmed)> done);
+    // The lock action; any thread. done hears on the main thread whether the request was
+    // confirmed (if the locker can tell).
+    void lockIt(LockTrigger trigger, std::function<void(bool confirmed)> done = {});
 
     // The guard's state, which every view reads.
     GuardState& guardState() { return *m_guard; }
@@ -161,9 +148,8 @@ private:
     // Shows the guard's state on the tray icon: its look, its tooltip, the menu's Resume.
     void showGuardState();
 
-    std::unique_ptr<AppServices> m_services;
+    AppServices m_services;
     Settings& m_settings;
-    SessionLocker& m_locker;
 
     // The tray icon's context menu, declared first so that it outlives the icon, which shows it.
     std::unique_ptr<TrayMenu> m_trayMenu;
@@ -187,10 +173,12 @@ private:
     std::unique_ptr<Observers> m_observers;
 
     std::unique_ptr<GuardState> m_guard;
-    // Who waits for the outcome of each lock request, oldest first; empty entries for requests
-    // nobody waits for.
-    QMutex m_outcomeMutex;
-    std::deque<std::function<void(bool)>> m_outcomeWaiters;
+    // After the guard, which hears its outcomes.
+    std::unique_ptr<LockAction> m_lock;
 };
+
+// The controller with its panel and tray icon, awake and ready to launch: what the program makes
+// at start, and the tests with fakes.
+std::shared_ptr<AppDelegate> makeController(AppServices services);
 
 } // namespace wl

@@ -4,7 +4,6 @@
 #include "app/AppDelegate.h"
 #include "app/CommandLine.h"
 #include "app/GuardState.h"
-#include "app/MainMenuLoader.h"
 #include "app/SettingsKeys.h"
 #include "app/SingleInstance.h"
 #include "app/Translations.h"
@@ -107,44 +106,43 @@ int applicationMain(int argc, char** argv)
     PulseAudioHardware audioHardware;
     ShortcutBinder& binder = ShortcutBinder::sharedBinder();
 
-    auto controller = std::make_shared<AppDelegate>(AppServices{
-        settings,
-        center,
-        locker,
-        usbRegistry,
-        audioHardware,
-        binder,
-        QCoreApplication::applicationFilePath(),
-        [] { sendTrackingReport(); },
-        [](bool reporting) { IssueReporter::setup(reporting); },
-        [] { return LoginItems::createSessionLoginItems(); },
-        [] { showAboutPanel(); },
-        [] { FeedbackDialog::showFeedbackDialog(); },
-        [](const QString& message, const QString& informative) {
-            return runQuitAlert(message, informative);
-        },
-        [] { QCoreApplication::quit(); },
-        &notifier,
+    const auto controller = makeController({
+        .settings = settings,
+        .center = center,
+        .locker = locker,
+        .usbRegistry = usbRegistry,
+        .audioHardware = audioHardware,
+        .shortcutBinder = binder,
+        .executablePath = QCoreApplication::applicationFilePath(),
+        .sendTrackingReport = [] { sendTrackingReport(); },
+        .setupIssuesController = [](bool reporting) { IssueReporter::setup(reporting); },
+        .createSessionLoginItems = [] { return LoginItems::createSessionLoginItems(); },
+        .showAboutPanel = [] { showAboutPanel(); },
+        .showFeedbackDialog = [] { FeedbackDialog::showFeedbackDialog(); },
+        .runQuitAlert =
+            [](const QString& message, const QString& informative) {
+                return runQuitAlert(message, informative);
+            },
+        .terminate = [] { QCoreApplication::quit(); },
+        .notifier = &notifier,
     });
-    controller->setOutlets(loadMainMenu(controller, settings));
     QObject::connect(&instance, &SingleInstance::activationRequested, controller.get(),
                      [&center, target = controller.get()] {
                          center.postNotificationName(events::setHighlight, target);
                      });
     instance.setLockHandler([target = controller.get()](std::function<void(bool)> done) {
-        target->lockNow(AppDelegate::LockTrigger::CommandLine, std::move(done));
+        target->lockIt(LockTrigger::CommandLine, std::move(done));
     });
     instance.setStatusHandler([target = controller.get()] {
         const GuardState& guard = target->guardState();
         return SingleInstance::Status{guard.snapshot().guarding(), guard.description()};
     });
-    controller->awakeFromNib();
     QTimer::singleShot(0, controller.get(),
                        [target = controller.get()] { target->applicationDidFinishLaunching(); });
 
     const int result = QApplication::exec();
     controller->applicationWillTerminate();
-    // The shortcut's action holds the controller: let go of it while the services still exist.
+    // The binder outlives this function: take our action off it.
     binder.unbindShortcutWithDefaultsKey(QString::fromLatin1(keys::HotKey));
     return result;
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/AppDelegate.h"
+#include "app/LockAction.h"
 #include "app/SettingsKeys.h"
 #include "fakes/RecordingSessionLocker.h"
 #include "platform/settings/Settings.h"
@@ -15,44 +15,27 @@ using Request = test::RecordingSessionLocker::Request;
 
 namespace {
 
-class LockActionTest : public ::testing::Test
+TEST(LockAction, ReadsTheLockTypeAtEveryTriggerOnTheTriggeringThread)
 {
-protected:
     QTemporaryDir dir;
     Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
     test::RecordingSessionLocker locker;
-    AppDelegate controller{settings, locker};
-};
-
-TEST_F(LockActionTest, FreshStoreLocksTheSession)
-{
+    LockAction action(settings, locker);
     registerDefaultSettings(settings);
-    controller.watchedDeviceRemoved();
-    EXPECT_EQ(locker.requests(), std::vector<Request>{Request::Lock});
-}
-
-TEST_F(LockActionTest, LockTypeIsReadAtEveryTriggerAndEveryTriggerCounts)
-{
-    registerDefaultSettings(settings);
+    action.lockIt(); // a fresh store locks the session
     settings.setBool(keys::UseScreenSaver, true);
-    controller.lockIt();
+    action.lockIt(LockTrigger::Shortcut);
     settings.setBool(keys::UseScreenSaver, false);
-    controller.lockIt();
-    controller.lockIt();
-    EXPECT_EQ(locker.requests(),
-              (std::vector<Request>{Request::ScreenSaver, Request::Lock, Request::Lock}));
-}
-
-TEST_F(LockActionTest, RunsOnTheTriggeringThread)
-{
+    action.lockIt(LockTrigger::Menu);
     QThread* worker = nullptr;
     std::thread audio([&] {
         worker = QThread::currentThread();
-        controller.watchedDeviceRemoved();
+        action.lockIt();
     });
     audio.join();
-    ASSERT_EQ(locker.count(), 1u);
-    EXPECT_EQ(locker.threads().front(), worker);
+    EXPECT_EQ(locker.requests(), (std::vector<Request>{Request::Lock, Request::ScreenSaver,
+                                                       Request::Lock, Request::Lock}));
+    EXPECT_EQ(locker.threads().back(), worker);
 }
 
 } // namespace

@@ -5,43 +5,31 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace wl::test {
 
-// A watcher delegate that records each report, the thread it came on and when.
+// A watcher delegate that records each report and the thread it came on.
 class RecordingDelegate : public WLDeviceListDelegate
 {
 public:
-    using Clock = std::chrono::steady_clock;
-
     void watchedDeviceRemoved() override
     {
         {
             std::lock_guard lock(m_mutex);
             m_threads.push_back(std::this_thread::get_id());
-            m_times.push_back(Clock::now());
         }
         m_changed.notify_all();
     }
 
-    size_t count() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_threads.size();
-    }
+    size_t count() const { return threads().size(); }
+    int calls() const { return int(count()); }
     std::vector<std::thread::id> threads() const
     {
         std::lock_guard lock(m_mutex);
         return m_threads;
-    }
-    std::vector<Clock::time_point> times() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_times;
     }
     // Waits until at least n reports have arrived.
     bool waitForCount(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const
@@ -54,7 +42,6 @@ private:
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     std::vector<std::thread::id> m_threads;
-    std::vector<Clock::time_point> m_times;
 };
 
 } // namespace wl::test

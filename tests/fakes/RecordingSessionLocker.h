@@ -40,11 +40,7 @@ public:
         QMutexLocker lock(&m_mutex);
         return m_threads;
     }
-    size_t count() const
-    {
-        QMutexLocker lock(&m_mutex);
-        return m_requests.size();
-    }
+    size_t count() const { return requests().size(); }
 
 private:
     void record(Request r)

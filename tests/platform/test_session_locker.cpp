@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/AppDelegate.h"
+#include "app/LockAction.h"
 #include "app/SettingsKeys.h"
 #include "platform/session/DBusSessionLocker.h"
 #include "platform/settings/Settings.h"
@@ -73,7 +73,7 @@ TEST_F(SessionLockerTest, FreshStoreLocksTheCallersOwnSessionNotTheScreenSaver)
     {
         auto locker = makeLocker();
         EXPECT_EQ(locker->sessionPath(), kSessions + QStringLiteral("c1"));
-        AppDelegate controller(settings, *locker);
+        LockAction controller(settings, *locker);
         QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
         controller.lockIt();
         ASSERT_TRUE(finished.wait(5000));
@@ -84,7 +84,7 @@ TEST_F(SessionLockerTest, FreshStoreLocksTheCallersOwnSessionNotTheScreenSaver)
     {
         auto locker = makeLocker();
         EXPECT_EQ(locker->sessionPath(), kSessions + QStringLiteral("c7"));
-        AppDelegate controller(settings, *locker);
+        LockAction controller(settings, *locker);
         QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
         controller.lockIt();
         ASSERT_TRUE(finished.wait(5000));
@@ -108,7 +108,7 @@ TEST_F(SessionLockerTest, ScreenSaverTypeIsReadAtEachTriggerAndTwoTriggersSendTw
     auto saver = DBusMock::screenSaver(kSaver, kSaverPath, true);
     ASSERT_TRUE(saver);
     auto locker = makeLocker();
-    AppDelegate controller(settings, *locker);
+    LockAction controller(settings, *locker);
     QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
 
     settings.setBool(keys::UseScreenSaver, true);
