@@ -244,8 +244,8 @@ TEST_F(SettingsTest, NonRegularFilesAreNeitherReadNorBlockAndTheNextWriteReplace
     for (const auto& [what, make] : specials) {
         SCOPED_TRACE(what);
         QFile::remove(side);
-        writeFile("");
         QFile::remove(path());
+        QDir().mkpath(m_dir.filePath(QStringLiteral("wardlatch")));
         ASSERT_TRUE(make());
         test::LogCapture logs;
         std::unique_ptr<Settings> s;
