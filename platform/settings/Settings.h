@@ -55,9 +55,6 @@ public:
     static std::optional<qint64> toIntegerValue(const QVariant& value);
     static std::optional<bool> toBoolValue(const QVariant& value);
 
-    // The file's text for these values, as the INI reader reads it back.
-    static QByteArray iniContent(const QVariantMap& values);
-
 private:
     QVariant lookup(const QString& key) const;
     void load();
