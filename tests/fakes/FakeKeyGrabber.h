@@ -7,8 +7,7 @@
 
 namespace wl::test {
 
-// An in-memory key grab: chords in `takenByOthers` report Taken; press() plays a key press,
-// delivered only for grabbed chords, as the real grab does.
+// In-memory key grabs: chords in `takenByOthers` report Taken; press() presses a grabbed chord.
 class FakeKeyGrabber : public KeyGrabber
 {
 public:
