@@ -7,13 +7,12 @@
 
 namespace wl::test {
 
-// An in-memory key grab: chords in `takenByOthers` report Taken; press() plays a key press.
+// In-memory key grabs: chords in `takenByOthers` report Taken; press() presses a grabbed chord.
 class FakeKeyGrabber : public KeyGrabber
 {
 public:
     GrabResult grab(const Shortcut& shortcut) override
     {
-        ++grabCalls;
         if (unavailable)
             return GrabResult::Unavailable;
         if (takenByOthers.contains(shortcut))
@@ -23,20 +22,15 @@ public:
         return GrabResult::Ok;
     }
     void ungrab(const Shortcut& shortcut) override { grabbed.removeAll(shortcut); }
-
-    // Delivers a press only for grabbed chords, as the real grab does.
     bool press(const Shortcut& shortcut)
     {
-        if (!grabbed.contains(shortcut))
-            return false;
-        notifyPressed(shortcut);
-        return true;
+        return grabbed.contains(shortcut) && (notifyPressed(shortcut), true);
     }
+    using KeyGrabber::setNoGlobalShortcuts;
 
     QList<Shortcut> grabbed;
     QList<Shortcut> takenByOthers;
     bool unavailable = false;
-    int grabCalls = 0;
 };
 
 } // namespace wl::test
