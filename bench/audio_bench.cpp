@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 using namespace wl;
@@ -58,6 +59,29 @@ double micros(Clock::duration d)
 {
     return std::chrono::duration<double, std::micro>(d).count();
 }
+
+// Records when each report arrived, on the thread that made it.
+class TimingDelegate : public test::RecordingDelegate
+{
+public:
+    void watchedDeviceRemoved() override
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            m_times.push_back(Clock::now());
+        }
+        test::RecordingDelegate::watchedDeviceRemoved();
+    }
+    std::vector<Clock::time_point> times() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_times;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<Clock::time_point> m_times;
+};
 
 double processCpuSeconds()
 {
@@ -141,7 +165,7 @@ Row benchInMemory(Settings& settings, int events)
     NotificationCenter center;
     hardware.setDefaultOutputDevice(42);
     hardware.presetDataSource(42, audio::kSourceHeadphones);
-    auto delegate = std::make_shared<test::RecordingDelegate>();
+    auto delegate = std::make_shared<TimingDelegate>();
     WLDeviceListAudio watcher(delegate, hardware, settings, center);
     std::vector<double> us;
     for (int i = 0; i < events; ++i) {
@@ -165,7 +189,7 @@ Row benchDaemon(Settings& settings, int events, QString* error)
     driver.setDefault("headset");
     PulseAudioHardware hardware;
     NotificationCenter center;
-    auto delegate = std::make_shared<test::RecordingDelegate>();
+    auto delegate = std::make_shared<TimingDelegate>();
     WLDeviceListAudio watcher(delegate, hardware, settings, center);
     const AudioObjectID watched = watcher.defaultDevice();
     std::vector<double> us;
@@ -244,7 +268,7 @@ int main(int argc, char** argv)
         driver.setDefault("idle");
         PulseAudioHardware hardware;
         NotificationCenter center;
-        auto delegate = std::make_shared<test::RecordingDelegate>();
+        auto delegate = std::make_shared<TimingDelegate>();
         WLDeviceListAudio watcher(delegate, hardware, settings, center);
         connected = idleCpu(idleSeconds);
     }
@@ -252,7 +276,7 @@ int main(int argc, char** argv)
     {
         PulseAudioHardware hardware;
         NotificationCenter center;
-        auto delegate = std::make_shared<test::RecordingDelegate>();
+        auto delegate = std::make_shared<TimingDelegate>();
         WLDeviceListAudio watcher(delegate, hardware, settings, center);
         noServer = idleCpu(idleSeconds);
     }
