@@ -80,12 +80,12 @@ void activate(DBusMock& mock, const QString& session, const QString& id)
 class PortalKeyGrabberTest : public PrivateBusTest
 {
 protected:
-    // The lock shortcut bound the way the program binds it, with a recorder showing it.
-    void bindLockShortcut(std::unique_ptr<KeyGrabber> used)
+    // The lock shortcut bound through the portal the way the program binds it, with a recorder
+    // showing it.
+    void bindLockShortcut()
     {
-        binder.reset();
-        grabber = std::move(used);
-        binder = std::make_unique<ShortcutBinder>(settings, *grabber);
+        portalGrabber = std::make_unique<PortalKeyGrabber>(QDBusConnection::sessionBus());
+        binder = std::make_unique<ShortcutBinder>(settings, *portalGrabber);
         recorder.setBinder(*binder);
         recorder.setAssociatedUserDefaultsKey(kHotKey);
         binder->registerDefaultShortcuts({{kHotKey, kLockChord}});
@@ -96,8 +96,8 @@ protected:
     Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
     LogCapture logs;
     ShortcutRecorder recorder;
-    std::unique_ptr<KeyGrabber> grabber;
-    std::unique_ptr<ShortcutBinder> binder; // holds the grabber: goes first
+    std::unique_ptr<PortalKeyGrabber> portalGrabber; // made once the portal runs, or not
+    std::unique_ptr<ShortcutBinder> binder;          // holds the grabber: goes first
     int locks = 0;
 };
 
@@ -105,16 +105,14 @@ TEST_F(PortalKeyGrabberTest, BindsTheRecordedChordLocksOnItsActivationAndFollows
 {
     auto portal = globalShortcutsPortal();
     ASSERT_TRUE(portal);
-    auto owned = std::make_unique<PortalKeyGrabber>(QDBusConnection::sessionBus());
-    PortalKeyGrabber& portalGrabber = *owned;
-    bindLockShortcut(std::move(owned));
+    bindLockShortcut();
     ASSERT_TRUE(QTest::qWaitFor([&] {
-        return portalGrabber.boundShortcuts() == QList{kLockChord};
+        return portalGrabber->boundShortcuts() == QList{kLockChord};
     })) << logs.lines().join("\n").toStdString();
     EXPECT_EQ(triggers(*portal), "CTRL+ALT+LOGO+l");
     EXPECT_EQ(binder->bindingStatus(kHotKey), GrabResult::Ok);
     EXPECT_TRUE(recorder.statusText().isEmpty());
-    const QString first = portalGrabber.sessionHandle();
+    const QString first = portalGrabber->sessionHandle();
     const QString lockId = PortalKeyGrabber::shortcutId(kLockChord);
 
     // Another id, and our id in a session that is not ours, do nothing; signals keep their
@@ -128,18 +126,18 @@ TEST_F(PortalKeyGrabberTest, BindsTheRecordedChordLocksOnItsActivationAndFollows
     // A new chord from the recorder is bound in a new session; the old one no longer locks.
     binder->storeShortcut(kHotKey, kOtherChord);
     ASSERT_TRUE(
-        QTest::qWaitFor([&] { return portalGrabber.boundShortcuts() == QList{kOtherChord}; }));
+        QTest::qWaitFor([&] { return portalGrabber->boundShortcuts() == QList{kOtherChord}; }));
     EXPECT_EQ(triggers(*portal), "CTRL+ALT+k");
-    EXPECT_NE(portalGrabber.sessionHandle(), first);
+    EXPECT_NE(portalGrabber->sessionHandle(), first);
     activate(*portal, first, lockId);
-    activate(*portal, portalGrabber.sessionHandle(), PortalKeyGrabber::shortcutId(kOtherChord));
+    activate(*portal, portalGrabber->sessionHandle(), PortalKeyGrabber::shortcutId(kOtherChord));
     ASSERT_TRUE(QTest::qWaitFor([&] { return locks > 1; }, 5000));
     EXPECT_EQ(locks, 2);
     EXPECT_EQ(portal->calledMethods(kPath).count(QStringLiteral("CreateSession")), 2);
 
     // Cleared: nothing is bound any more.
     binder->storeShortcut(kHotKey, std::nullopt);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return portalGrabber.sessionHandle().isEmpty(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return portalGrabber->sessionHandle().isEmpty(); }));
     EXPECT_EQ(portal->calledMethods(kPath).count(QStringLiteral("CreateSession")), 2);
 }
 
@@ -153,10 +151,8 @@ TEST_F(PortalKeyGrabberTest, ALostSessionOrPortalIsShownAndARestartedPortalBinds
     };
     auto portal = globalShortcutsPortal();
     ASSERT_TRUE(portal);
-    auto owned = std::make_unique<PortalKeyGrabber>(QDBusConnection::sessionBus());
-    PortalKeyGrabber& portalGrabber = *owned;
-    bindLockShortcut(std::move(owned));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber.boundShortcuts().isEmpty(); }));
+    bindLockShortcut();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber->boundShortcuts().isEmpty(); }));
     EXPECT_TRUE(registeredFirst(*portal));
     const auto unavailable = [&] {
         return binder->bindingStatus(kHotKey) == GrabResult::Unavailable;
@@ -167,21 +163,21 @@ TEST_F(PortalKeyGrabberTest, ALostSessionOrPortalIsShownAndARestartedPortalBinds
         kPath, QStringLiteral("EmitSignalDetailed"),
         {QStringLiteral("org.freedesktop.portal.Session"), QStringLiteral("Closed"),
          QStringLiteral("a{sv}"), QVariantList{v(QVariantMap{})},
-         QVariantMap{{QStringLiteral("path"), portalGrabber.sessionHandle()}}});
+         QVariantMap{{QStringLiteral("path"), portalGrabber->sessionHandle()}}});
     ASSERT_EQ(closed.type(), QDBusMessage::ReplyMessage) << closed.errorMessage().toStdString();
     ASSERT_TRUE(QTest::qWaitFor(unavailable, 5000));
     EXPECT_EQ(recorder.statusText(), kUnavailableText);
-    EXPECT_TRUE(portalGrabber.boundShortcuts().isEmpty());
+    EXPECT_TRUE(portalGrabber->boundShortcuts().isEmpty());
 
     // The portal goes away and comes back: the chord is bound again and locks.
     portal.reset();
     portal = globalShortcutsPortal();
     ASSERT_TRUE(portal);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber.boundShortcuts().isEmpty(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber->boundShortcuts().isEmpty(); }));
     EXPECT_EQ(binder->bindingStatus(kHotKey), GrabResult::Ok);
     EXPECT_TRUE(recorder.statusText().isEmpty());
     EXPECT_TRUE(registeredFirst(*portal));
-    activate(*portal, portalGrabber.sessionHandle(), PortalKeyGrabber::shortcutId(kLockChord));
+    activate(*portal, portalGrabber->sessionHandle(), PortalKeyGrabber::shortcutId(kLockChord));
     ASSERT_TRUE(QTest::qWaitFor([&] { return locks > 0; }, 5000));
 
     // Gone while bound: shown at once.
@@ -194,14 +190,12 @@ TEST_F(PortalKeyGrabberTest, ABindingTheDesktopRefusesIsShownNotPretended)
 {
     auto portal = globalShortcutsPortal(/*bindResponse=*/1);
     ASSERT_TRUE(portal);
-    auto owned = std::make_unique<PortalKeyGrabber>(QDBusConnection::sessionBus());
-    PortalKeyGrabber& portalGrabber = *owned;
-    bindLockShortcut(std::move(owned));
+    bindLockShortcut();
     QSignalSpy status(binder.get(), &ShortcutBinder::bindingStatusChanged);
     ASSERT_TRUE(status.wait(5000));
     EXPECT_EQ(binder->bindingStatus(kHotKey), GrabResult::Unavailable);
     EXPECT_EQ(recorder.statusText(), kUnavailableText);
-    EXPECT_TRUE(portalGrabber.boundShortcuts().isEmpty());
+    EXPECT_TRUE(portalGrabber->boundShortcuts().isEmpty());
     EXPECT_EQ(triggers(*portal), "CTRL+ALT+LOGO+l"); // turned down at binding, not before
     EXPECT_EQ(logs.countContaining(QStringLiteral("could not bind the lock shortcut")), 1);
     // Recording the same chord again neither hides the problem nor asks again.
@@ -219,7 +213,7 @@ TEST_F(PortalKeyGrabberTest, WithoutGlobalShortcutsTheRecorderAndTheLogSaySoOnce
     DBusMock portal(false, kPortal,
                     {kPortal, kPath, QStringLiteral("org.freedesktop.portal.Settings")});
     ASSERT_TRUE(portal.start());
-    bindLockShortcut(std::make_unique<PortalKeyGrabber>(QDBusConnection::sessionBus()));
+    bindLockShortcut();
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return binder->bindingStatus(kHotKey) == GrabResult::Unavailable; }, 5000));
     EXPECT_EQ(recorder.statusText().toStdString(), kNoShortcutsText.toStdString());

@@ -44,24 +44,27 @@ bool xdotool(const QStringList& args)
     return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
 }
 
+// The keycode of L on the display.
+xcb_keycode_t keycodeOfL(xcb_connection_t* c)
+{
+    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
+    xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, 'l');
+    const xcb_keycode_t keycode = codes ? codes[0] : 0;
+    std::free(codes);
+    xcb_key_symbols_free(symbols);
+    return keycode;
+}
+
+xcb_window_t rootOf(xcb_connection_t* c)
+{
+    return xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+}
+
 // Another X client on the same display, to hold chords the program wants.
 class OtherClient
 {
 public:
-    OtherClient()
-        : m_connection(xcb_connect(nullptr, nullptr)),
-          m_symbols(xcb_key_symbols_alloc(m_connection))
-    {
-        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
-        xcb_keycode_t* codes = xcb_key_symbols_get_keycode(m_symbols, 'l');
-        m_keycodeL = codes ? codes[0] : 0;
-        std::free(codes);
-    }
-    ~OtherClient()
-    {
-        xcb_key_symbols_free(m_symbols);
-        xcb_disconnect(m_connection);
-    }
+    ~OtherClient() { xcb_disconnect(m_connection); }
     // The X error code, 0 on success.
     int grabL(std::uint16_t modifiers)
     {
@@ -80,10 +83,9 @@ public:
     bool ok() const { return !xcb_connection_has_error(m_connection) && m_keycodeL != 0; }
 
 private:
-    xcb_connection_t* m_connection;
-    xcb_key_symbols_t* m_symbols;
-    xcb_window_t m_root = 0;
-    xcb_keycode_t m_keycodeL = 0;
+    xcb_connection_t* m_connection = xcb_connect(nullptr, nullptr);
+    xcb_window_t m_root = rootOf(m_connection);
+    xcb_keycode_t m_keycodeL = keycodeOfL(m_connection);
 };
 
 class X11KeyGrabberTest : public ::testing::Test
@@ -136,17 +138,6 @@ TEST_F(X11KeyGrabberTest, OnePressOneActionWhateverTheLockKeys)
 class X11KeyTimingTest : public X11KeyGrabberTest
 {
 protected:
-    X11KeyTimingTest()
-    {
-        xcb_connection_t* c =
-            qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
-        root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-        xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
-        xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, 'l');
-        keycode = codes ? codes[0] : 0;
-        std::free(codes);
-        xcb_key_symbols_free(symbols);
-    }
     bool feed(std::uint8_t type, std::uint32_t time, std::uint32_t window = 0)
     {
         xcb_key_press_event_t event{};
@@ -164,8 +155,10 @@ protected:
         return feed(XCB_KEY_RELEASE, time, window);
     }
 
-    xcb_window_t root = 0;
-    xcb_keycode_t keycode = 0;
+    xcb_connection_t* c =
+        qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+    xcb_window_t root = rootOf(c);
+    xcb_keycode_t keycode = keycodeOfL(c);
 };
 
 TEST_F(X11KeyTimingTest, RepeatsAreNotNewPressesButEveryRealPressIs)

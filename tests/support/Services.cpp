@@ -119,30 +119,11 @@ std::unique_ptr<DBusMock> DBusMock::logind(bool confirms)
 
 std::unique_ptr<DBusMock> DBusMock::screenSaver(bool confirms)
 {
-    const QString service = QStringLiteral("org.freedesktop.ScreenSaver");
-    const QString path = QStringLiteral("/org/freedesktop/ScreenSaver");
-    auto mock = std::make_unique<DBusMock>(false, service, QStringList{service, path, service});
-    if (!mock->start())
-        return nullptr;
-    const QString methods[][4] = {
-        {QStringLiteral("Lock"),
-         {},
-         {},
-         confirms ? QStringLiteral("self.wl_active = True") : QString()},
-        {QStringLiteral("SetActive"), QStringLiteral("b"), QStringLiteral("b"),
-         confirms ? QStringLiteral("self.wl_active = args[0]\nret = args[0]")
-                  : QStringLiteral("ret = False")},
-        {QStringLiteral("GetActive"),
-         {},
-         QStringLiteral("b"),
-         QStringLiteral("ret = getattr(self, 'wl_active', False)")},
-    };
-    for (const auto& m : methods) {
-        if (mock->mockCall(path, QStringLiteral("AddMethod"), {service, m[0], m[1], m[2], m[3]})
-                .type() != QDBusMessage::ReplyMessage)
-            return nullptr;
-    }
-    return mock;
+    auto mock = std::make_unique<DBusMock>(false, QStringLiteral("org.freedesktop.ScreenSaver"),
+                                           QStringList{});
+    mock->m_options = {QStringLiteral("--screen-saver"),
+                       confirms ? QStringLiteral("confirms") : QStringLiteral("ignores")};
+    return mock->start() ? std::move(mock) : nullptr;
 }
 
 } // namespace wl::test

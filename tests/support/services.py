@@ -1,16 +1,10 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Private services for every test tier: two D-Bus buses, python3-dbusmock stand-ins (logind,
-any other), an X display with or without a tray host, a headless Wayland session with a tray
-host, an audio server.
-
-    services.py [--buses] [--logind [confirms|ignores]] [--mock 'BUS NAME ARGS...']
-                [--x11 [xembed|sni]] [--wayland] [--pulse] [-- command ...]
-
-starts the services, runs the command with their addresses in its environment and ends all it
-started when the command ends, on SIGINT or SIGTERM, and when the launcher itself dies. Without a
-command it prints "ready" once they answer and keeps them until it is ended: terminated, it stops
-them politely; killed, they are killed with it. Tests use that to start or end one mid-test."""
+"""Private services for every test tier: D-Bus buses and stand-ins, X11 or Wayland displays
+with tray hosts, an audio server. As a command it starts those asked for, runs the command with
+their addresses in its environment, and ends all it started when the command ends, on SIGINT or
+SIGTERM, and when the launcher itself dies. Without a command it says "ready" once they answer
+and keeps them until ended: terminated, it stops them politely; killed, they die with it."""
 
 import argparse
 import atexit
@@ -37,12 +31,12 @@ COMPOSITOR_UID = 65534
 SWAY_CONF = "output HEADLESS-1 resolution 1024x768\nxwayland disable\n"
 WAYBAR_CONF = '{"position": "top", "height": 30, "modules-right": ["tray"], "tray": {"icon-size": 18}}'
 
-_libc = ctypes.CDLL(None, use_errno=True)
-PR_SET_PDEATHSIG = 1
+
+_prctl = ctypes.CDLL(None).prctl
 
 
 def _die_with_parent(sig=signal.SIGKILL):
-    _libc.prctl(PR_SET_PDEATHSIG, int(sig))
+    _prctl(1, int(sig))  # PR_SET_PDEATHSIG
 
 
 def wait_until(predicate, timeout=10.0, what="condition", interval=0.02):
@@ -55,6 +49,12 @@ def wait_until(predicate, timeout=10.0, what="condition", interval=0.02):
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting for " + what)
         time.sleep(interval)
+
+
+def _write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    return path
 
 
 def _end(proc, timeout=5):
@@ -98,9 +98,7 @@ class Services:
 
     # --- D-Bus ---------------------------------------------------------------------------
     def buses(self):
-        conf = os.path.join(self.dir, "bus.conf")
-        with open(conf, "w") as f:
-            f.write(BUS_CONF.format(dir=self.dir))
+        conf = _write(os.path.join(self.dir, "bus.conf"), BUS_CONF.format(dir=self.dir))
         for kind in ("SYSTEM", "SESSION"):
             daemon = self.spawn(["dbus-daemon", "--config-file=" + conf, "--nofork",
                                  "--print-address=1"], stdout=subprocess.PIPE, text=True)
@@ -141,6 +139,18 @@ class Services:
         self.session.AddMethod(LOGIND + ".Session", "Lock", "", "", code,
                                dbus_interface=MOCK_IFACE)
 
+    def screen_saver(self, confirms):
+        """An org.freedesktop.ScreenSaver whose Lock and SetActive(true) make GetActive answer
+        true when it confirms."""
+        name, path = "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver"
+        saver = self.mock(False, name, name, path, name, path=path)
+        saver.AddMethods(name, [
+            ("Lock", "", "", "self.wl_active = True" if confirms else ""),
+            ("SetActive", "b", "b",
+             "self.wl_active = args[0]\nret = args[0]" if confirms else "ret = False"),
+            ("GetActive", "", "b", "ret = getattr(self, 'wl_active', False)"),
+        ], dbus_interface=MOCK_IFACE)
+
     def sni_watcher(self):
         """A StatusNotifierWatcher with a host registered, as KDE Plasma and GNOME with the
         AppIndicator extension have; it remembers the items that register."""
@@ -168,14 +178,11 @@ class Services:
         self.spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24",
                     "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,))
         os.close(write_fd)
-        number = b""
-        while not number.endswith(b"\n"):
-            chunk = os.read(read_fd, 16)
-            if not chunk:
-                raise AssertionError("Xvfb did not start")
-            number += chunk
-        os.close(read_fd)
-        self.env.update(DISPLAY=":" + number.decode().strip(), QT_QPA_PLATFORM="xcb")
+        with os.fdopen(read_fd) as ready:  # Xvfb writes its display number there when ready
+            number = ready.readline().strip()
+        if not number:
+            raise AssertionError("Xvfb did not start")
+        self.env.update(DISPLAY=":" + number, QT_QPA_PLATFORM="xcb")
         for name in ("WAYLAND_DISPLAY", "XDG_SESSION_TYPE"):
             self.env.pop(name, None)
         if tray == "sni":
@@ -202,9 +209,6 @@ class Services:
 
     def wayland(self):
         """A headless sway session with waybar as the tray host; needs the buses."""
-        for tool in ("sway", "waybar", "swaymsg", "setpriv"):
-            if shutil.which(tool) is None:
-                raise AssertionError(tool + " is not installed: the Wayland session cannot run")
         os.chmod(self.dir, 0o711)  # the compositor's user reaches the bus and its own folders
         runtime, home = (os.path.join(self.dir, n) for n in ("wayland-runtime", "wayland-home"))
         for folder in (runtime, home):
@@ -212,8 +216,7 @@ class Services:
             os.chown(folder, COMPOSITOR_UID, COMPOSITOR_UID)
         for name, text in (("sway.conf", SWAY_CONF), ("waybar.json", WAYBAR_CONF),
                            ("waybar.css", "* { font-size: 12px; }\n")):
-            with open(os.path.join(home, name), "w") as f:
-                f.write(text)
+            _write(os.path.join(home, name), text)
         env = {"PATH": "/usr/bin:/bin", "HOME": home, "XDG_RUNTIME_DIR": runtime,
                "WLR_BACKENDS": "headless", "WLR_LIBINPUT_NO_DEVICES": "1",
                "WLR_RENDERER": "pixman",
@@ -253,15 +256,10 @@ class Services:
         """A pulseaudio daemon on the socket PULSE_SERVER names (unix:PATH), or on one of its
         own; its runtime and home folders are its own."""
         server = self.env.get("PULSE_SERVER", "")
-        socket = server[5:] if server.startswith("unix:") else os.path.join(self.dir, "pulse")
+        socket = server[5:] if server.startswith("unix:") else os.path.join(self.dir, "pulse-native")
         os.makedirs(os.path.dirname(socket), mode=0o700, exist_ok=True)
-        folders = [os.path.join(self.dir, n) for n in ("pulse-runtime", "pulse-home")]
-        for folder in folders:
-            os.makedirs(folder, exist_ok=True)
-        env = dict(self.env, XDG_RUNTIME_DIR=folders[0], HOME=folders[1],
-                   DBUS_SESSION_BUS_ADDRESS="disabled:")
-        for name in ("DISPLAY", "PULSE_SERVER"):
-            env.pop(name, None)
+        env = {k: v for k, v in self.env.items() if k not in ("DISPLAY", "PULSE_SERVER")}
+        env.update(XDG_RUNTIME_DIR=self.dir, HOME=self.dir, DBUS_SESSION_BUS_ADDRESS="disabled:")
         daemon = self.spawn(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                              "--disallow-exit", "--use-pid-file=no", "--log-level=error", "-L",
                              "module-native-protocol-unix auth-anonymous=1 socket=" + socket],
@@ -283,6 +281,7 @@ def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--buses", action="store_true")
     parser.add_argument("--logind", nargs="?", const="confirms", choices=("confirms", "ignores"))
+    parser.add_argument("--screen-saver", choices=("confirms", "ignores"))
     parser.add_argument("--mock", action="append", default=[], metavar="'BUS NAME ARGS...'")
     parser.add_argument("--x11", nargs="?", const="none", choices=("none", "xembed", "sni"))
     parser.add_argument("--wayland", action="store_true")
@@ -300,6 +299,8 @@ def main(argv):
             services.buses()
         if args.logind:
             services.logind(args.logind == "confirms")
+        if args.screen_saver:
+            services.screen_saver(args.screen_saver == "confirms")
         for spec in args.mock:
             bus, name, *rest = shlex.split(spec)
             services.mock(bus == "system", name, *rest)
