@@ -134,6 +134,11 @@ TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
                   audio::kNoError)
             << object;
     EXPECT_EQ(value, 0xdeadbeefu);
+    const auto ignore = [](AudioObjectID, quint32, const AudioObjectPropertyAddress*, void*) {
+        return audio::kNoError;
+    };
+    EXPECT_NE(hardware.AudioObjectAddPropertyListener(0, kSourceAddress, ignore, nullptr),
+              audio::kNoError);
     EXPECT_TRUE(log.lines().filter(QStringLiteral("Could not")).isEmpty());
 
     // Another default output is followed; neither plays through headphones: no report.
