@@ -86,12 +86,6 @@ class Harness(Services):
     def screen_size(self):
         return tuple(map(int, self.x("xdotool", "getdisplaygeometry").split()))
 
-    def click(self, x, y):
-        self.x("xdotool", "mousemove", str(x), str(y), "click", "1")
-
-    def key(self, chord):
-        self.x("xdotool", "key", chord)
-
     def sway_windows(self):
         """Our windows in sway's tree: its nodes, with "floating" added."""
         out = subprocess.run(["swaymsg", "-r", "-t", "get_tree"], env=self.env,
@@ -156,9 +150,8 @@ class Harness(Services):
                                       dbus_interface=MOCK_IFACE)
 
     def wait_for_locks(self, count, timeout=10.0):
-        wait_until(lambda: len(self.lock_calls()) >= count, timeout,
-                   "%d lock request(s) at the logind stand-in" % count)
-        return len(self.lock_calls())
+        return len(wait_until(lambda: len(self.lock_calls()) >= count and self.lock_calls(),
+                              timeout, "%d lock request(s) at the logind stand-in" % count))
 
     # --- USB testbed ------------------------------------------------------------------------
     def add_usb_device(self, name, vendor, product, devnum=2):
@@ -217,17 +210,17 @@ class Harness(Services):
     def instance_request(self, data, timeout=10.0):
         """Sends data to the running program's instance socket; True once the program has
         read it and closed the connection, False when it did not within the timeout."""
-        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as client:
+        with socket.socket(socket.AF_UNIX) as client:
             client.settimeout(timeout)
             client.connect(self.instance_socket())
             client.sendall(data)
             try:
                 while client.recv(64):
                     pass
-            except socket.timeout:
-                return False
             except ConnectionResetError:
                 pass
+            except socket.timeout:
+                return False
         return True
 
     @staticmethod

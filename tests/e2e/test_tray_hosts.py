@@ -67,7 +67,7 @@ class TrayHosts(unittest.TestCase):
         proc = h.start_program()
         wait_until(lambda: NO_TRAY_LINE in h.output(proc), 15, "the no-tray line")
         wait_until(h.panel_visible, 10, "the launch to finish")
-        h.key("ctrl+alt+super+l")
+        h.x("xdotool", "key", "ctrl+alt+super+l")
         self.assertEqual(h.wait_for_locks(1), 1, h.output(proc))
         self.assertEqual(h.output(proc).count(NO_TRAY_LINE), 1, h.output(proc))
         self.assertIsNone(proc.poll())
