@@ -19,13 +19,19 @@ bool Service::start(int timeoutMs)
     m_process.start(QStringLiteral("/usr/bin/python3"),
                     QStringList{QStringLiteral(WL_SERVICES_SCRIPT)} + m_options);
     QByteArray said;
-    return QTest::qWaitFor(
-               [&] {
-                   said += m_process.readAllStandardOutput();
-                   return said.contains("ready\n") || m_process.state() == QProcess::NotRunning;
-               },
-               timeoutMs) &&
-           said.contains("ready\n");
+    if (!QTest::qWaitFor(
+            [&] {
+                said += m_process.readAllStandardOutput();
+                return said.contains("ready\n") || m_process.state() == QProcess::NotRunning;
+            },
+            timeoutMs) ||
+        !said.contains("ready\n"))
+        return false;
+    for (const QString& line : QString::fromLocal8Bit(said).split(u'\n')) {
+        if (const qsizetype eq = line.indexOf(u'='); eq > 0)
+            m_addresses.insert(line.left(eq), line.mid(eq + 1));
+    }
+    return true;
 }
 
 void Service::stop()

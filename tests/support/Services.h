@@ -3,6 +3,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QMap>
 #include <QProcess>
 #include <QStringList>
 #include <QVariantList>
@@ -27,10 +28,13 @@ public:
     bool start(int timeoutMs = 15000); // until the service answers
     void stop();
     void kill();
+    // An address it exports, e.g. "DISPLAY".
+    QString address(const QString& name) const { return m_addresses.value(name); }
 
 protected:
     QStringList m_options;
     QProcess m_process;
+    QMap<QString, QString> m_addresses;
 };
 
 // A python3-dbusmock stand-in on the launcher's buses, owning busName while it runs.

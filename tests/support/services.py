@@ -3,7 +3,7 @@
 """Private services for every test tier: D-Bus buses and stand-ins, X11 or Wayland displays
 with tray hosts, an audio server. As a command it starts those asked for, runs the command with
 their addresses in its environment, and ends all it started when the command ends, on SIGINT or
-SIGTERM, and when the launcher itself dies. Without a command it says "ready" once they answer
+SIGTERM, and when the launcher itself dies. Without a command it prints their addresses (NAME=value lines) and "ready" once they answer
 and keeps them until ended: terminated, it stops them politely; killed, they die with it."""
 
 import argparse
@@ -311,6 +311,9 @@ def main(argv):
         if args.pulse:
             services.pulse()
         if not command:
+            for name, value in services.env.items():
+                if os.environ.get(name) != value:
+                    print("%s=%s" % (name, value))
             print("ready", flush=True)
             while True:
                 signal.pause()
