@@ -39,16 +39,14 @@ def _die_with_parent(sig=signal.SIGKILL):
     _prctl(1, int(sig))  # PR_SET_PDEATHSIG
 
 
-def wait_until(predicate, timeout=10.0, what="condition", interval=0.02):
+def wait_until(predicate, timeout=10.0, what="condition"):
     """Waits for an outside process's state, checking it at a short interval up to a deadline."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
+    while not (value := predicate()):
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting for " + what)
-        time.sleep(interval)
+        time.sleep(0.02)
+    return value
 
 
 def _write(path, text):
