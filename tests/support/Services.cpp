@@ -60,10 +60,10 @@ QString quoted(const QString& arg)
 DBusMock::DBusMock(bool system, QString busName, const QStringList& dbusmockArgs)
     : Service({}), m_system(system), m_busName(std::move(busName))
 {
-    QStringList spec{system ? QStringLiteral("system") : QStringLiteral("session"), m_busName};
+    QStringList words{system ? QStringLiteral("system") : QStringLiteral("session"), m_busName};
     for (const QString& arg : dbusmockArgs)
-        spec << quoted(arg);
-    m_options = {QStringLiteral("--mock"), spec.join(u' ')};
+        words << quoted(arg);
+    m_options = {QStringLiteral("--mock"), words.join(u' ')};
 }
 
 void DBusMock::stop()

@@ -299,8 +299,8 @@ def main(argv):
             services.logind(args.logind == "confirms")
         if args.screen_saver:
             services.screen_saver(args.screen_saver == "confirms")
-        for spec in args.mock:
-            bus, name, *rest = shlex.split(spec)
+        for words in args.mock:
+            bus, name, *rest = shlex.split(words)
             services.mock(bus == "system", name, *rest)
         if args.x11:
             services.x11(None if args.x11 == "none" else args.x11)
