@@ -12,7 +12,7 @@
 #include "platform/events/NotificationCenter.h"
 #include "platform/log/Log.h"
 #include "platform/settings/Settings.h"
-#include "support/PulseDaemon.h"
+#include "support/Services.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -239,12 +239,15 @@ int main(int argc, char** argv)
     Settings settings(dir.filePath(QStringLiteral("bench.conf")));
     settings.setBool(QString::fromLatin1(keys::useHeadphones), true);
 
-    test::PulseDaemon daemon;
+    // A private daemon, started through the tests' launcher; the clients find it there.
+    qputenv("PULSE_SERVER",
+            "unix:" + QFile::encodeName(dir.filePath(QStringLiteral("pulse/native"))));
+    qputenv("PULSE_COOKIE", QFile::encodeName(dir.filePath(QStringLiteral("cookie"))));
+    test::Service daemon{{QStringLiteral("--pulse")}};
     if (!daemon.start()) {
-        std::fprintf(stderr, "bench_audio: %s\n", qPrintable(daemon.error()));
+        std::fprintf(stderr, "bench_audio: the audio server did not start\n");
         return 1;
     }
-    daemon.exportServer();
 
     std::vector<Row> rows;
     rows.push_back(benchInMemory(settings, events));

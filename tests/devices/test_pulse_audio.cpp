@@ -6,8 +6,9 @@
 #include "platform/events/NotificationCenter.h"
 #include "platform/settings/Settings.h"
 #include "support/LogCapture.h"
-#include "support/PulseDaemon.h"
+#include "support/Services.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -35,37 +36,55 @@ AudioObjectID readDefault(AudioHardware& hardware)
 class PulseHeadphoneWatch : public ::testing::Test
 {
 protected:
-    PulseHeadphoneWatch() : settings(dir.filePath(QStringLiteral("wardlatch.conf")))
+    PulseHeadphoneWatch()
     {
-        daemon.exportServer();
+        // The daemon listens there, started and ended by the tests; the clients find it there.
+        qputenv("PULSE_SERVER",
+                "unix:" + QFile::encodeName(dir.filePath(QStringLiteral("pulse/native"))));
+        qputenv("PULSE_COOKIE", QFile::encodeName(dir.filePath(QStringLiteral("cookie"))));
     }
 
     // Two null sinks; "headset" is the default output.
     void startDaemon()
     {
-        ASSERT_TRUE(daemon.start()) << daemon.error().toStdString();
-        speakersModule = daemon.loadNullSink(QStringLiteral("speakers"));
-        headsetModule = daemon.loadNullSink(QStringLiteral("headset"));
-        ASSERT_GE(speakersModule, 0) << daemon.error().toStdString();
-        ASSERT_GE(headsetModule, 0) << daemon.error().toStdString();
+        ASSERT_TRUE(daemon.start());
+        speakersModule = loadSink(QStringLiteral("speakers"));
+        headsetModule = loadSink(QStringLiteral("headset"));
         setDefault(QStringLiteral("headset"));
     }
-    void setDefault(const QString& sink)
+    static QString pactl(const QStringList& args)
     {
-        ASSERT_TRUE(daemon.pactl({QStringLiteral("set-default-sink"), sink}))
-            << daemon.error().toStdString();
+        QProcess p;
+        p.start(QStringLiteral("pactl"), args);
+        const bool ok =
+            p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+        EXPECT_TRUE(ok) << "pactl " << args.join(u' ').toStdString() << ": "
+                        << p.readAllStandardError().toStdString();
+        return ok ? QString::fromUtf8(p.readAllStandardOutput()).trimmed() : QString();
     }
-    void unload(int module)
+    static int loadSink(const QString& name)
     {
-        ASSERT_TRUE(daemon.pactl({QStringLiteral("unload-module"), QString::number(module)}))
-            << daemon.error().toStdString();
+        bool ok = false;
+        const int module = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                                  QStringLiteral("sink_name=") + name})
+                               .toInt(&ok);
+        EXPECT_TRUE(ok);
+        return ok ? module : -1;
+    }
+    static void setDefault(const QString& sink)
+    {
+        pactl({QStringLiteral("set-default-sink"), sink});
+    }
+    static void unload(int module)
+    {
+        pactl({QStringLiteral("unload-module"), QString::number(module)});
     }
     // Every server event sent so far has reached the mirror (and its listeners): a new sink
     // made default shows up as a new default device only after them.
     void settle(PulseAudioHardware& hardware)
     {
         const QString name = QStringLiteral("probe%1").arg(++probes);
-        ASSERT_GE(daemon.loadNullSink(name), 0) << daemon.error().toStdString();
+        loadSink(name);
         const AudioObjectID before = readDefault(hardware);
         setDefault(name);
         ASSERT_TRUE(QTest::qWaitFor([&] {
@@ -78,9 +97,9 @@ protected:
         return std::make_unique<WLDeviceListAudio>(delegate, hardware, settings, center);
     }
 
-    test::PulseDaemon daemon;
     QTemporaryDir dir;
-    Settings settings;
+    test::Service daemon{{QStringLiteral("--pulse")}};
+    Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
     NotificationCenter center;
     std::shared_ptr<test::RecordingDelegate> delegate = std::make_shared<test::RecordingDelegate>();
     test::LogCapture log;
@@ -88,55 +107,6 @@ protected:
     int headsetModule = -1;
     int probes = 0;
 };
-
-TEST_F(PulseHeadphoneWatch, DefaultDeviceIsTheDefaultSinkUnderAnIdStablePerName)
-{
-    startDaemon();
-    PulseAudioHardware hardware;
-    auto watcher = makeWatcher(hardware);
-    const AudioObjectID headset = watcher->defaultDevice();
-    EXPECT_GT(headset, audio::kSystemObject);
-    EXPECT_EQ(readDefault(hardware), headset);
-
-    // A null sink has no ports, so no data source: the read fails and leaves the value.
-    quint32 value = 0xdeadbeef;
-    quint32 size = sizeof value;
-    EXPECT_NE(
-        hardware.AudioObjectGetPropertyData(headset, kSourceAddress, 0, nullptr, &size, &value),
-        audio::kNoError);
-    EXPECT_EQ(value, 0xdeadbeefu);
-    EXPECT_TRUE(watcher->getCurrentDeviceList().isEmpty());
-    EXPECT_TRUE(log.lines().isEmpty());
-
-    // Unknown objects and properties, and a short buffer, fail.
-    EXPECT_NE(hardware.AudioObjectGetPropertyData(999, kSourceAddress, 0, nullptr, &size, &value),
-              audio::kNoError);
-    EXPECT_NE(hardware.AudioObjectGetPropertyData(audio::kSystemObject, kSourceAddress, 0, nullptr,
-                                                  &size, &value),
-              audio::kNoError);
-    quint32 tooSmall = 2;
-    EXPECT_NE(hardware.AudioObjectGetPropertyData(audio::kSystemObject, kDefaultAddress, 0, nullptr,
-                                                  &tooSmall, &value),
-              audio::kNoError);
-    EXPECT_NE(hardware.AudioObjectAddPropertyListener(
-                  0, kSourceAddress,
-                  [](AudioObjectID, quint32, const AudioObjectPropertyAddress*, void*) {
-                      return audio::kNoError;
-                  },
-                  nullptr),
-              audio::kNoError);
-
-    // The same name gets the same id back, also after the sink was gone and came again.
-    setDefault(QStringLiteral("speakers"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != headset; }));
-    const AudioObjectID speakers = readDefault(hardware);
-    EXPECT_GT(speakers, audio::kSystemObject);
-    unload(headsetModule);
-    headsetModule = daemon.loadNullSink(QStringLiteral("headset"));
-    ASSERT_GE(headsetModule, 0);
-    setDefault(QStringLiteral("headset"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }));
-}
 
 TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
 {
@@ -146,6 +116,30 @@ TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
     auto watcher = makeWatcher(hardware); // armed from the stored choice
     const AudioObjectID headset = watcher->defaultDevice();
     ASSERT_GT(headset, audio::kSystemObject);
+    EXPECT_EQ(readDefault(hardware), headset);
+
+    // A null sink has no ports, so no data source: the read fails and leaves the value. Unknown
+    // objects and properties, and a short buffer, fail too.
+    quint32 value = 0xdeadbeef;
+    quint32 size = sizeof value;
+    quint32 tooSmall = 2;
+    const std::tuple<AudioObjectID, AudioObjectPropertyAddress, quint32*> reads[] = {
+        {headset, kSourceAddress, &size},
+        {999, kSourceAddress, &size},
+        {audio::kSystemObject, kSourceAddress, &size},
+        {audio::kSystemObject, kDefaultAddress, &tooSmall},
+    };
+    for (const auto& [object, address, bytes] : reads)
+        EXPECT_NE(hardware.AudioObjectGetPropertyData(object, address, 0, nullptr, bytes, &value),
+                  audio::kNoError)
+            << object;
+    EXPECT_EQ(value, 0xdeadbeefu);
+    const auto ignore = [](AudioObjectID, quint32, const AudioObjectPropertyAddress*, void*) {
+        return audio::kNoError;
+    };
+    EXPECT_NE(hardware.AudioObjectAddPropertyListener(0, kSourceAddress, ignore, nullptr),
+              audio::kNoError);
+    EXPECT_TRUE(log.lines().filter(QStringLiteral("Could not")).isEmpty());
 
     // Another default output is followed; neither plays through headphones: no report.
     setDefault(QStringLiteral("speakers"));
@@ -176,7 +170,7 @@ TEST_F(PulseHeadphoneWatch, DaemonEndingReportsOnceAndReconnectKeepsTheId)
     const AudioObjectID headset = watcher->defaultDevice();
     ASSERT_GT(headset, audio::kSystemObject);
 
-    daemon.stop(/*kill=*/true);
+    daemon.kill();
     ASSERT_TRUE(delegate->waitForCount(1));
     EXPECT_EQ(readDefault(hardware), 0u);
 
@@ -193,17 +187,18 @@ TEST_F(PulseHeadphoneWatch, DaemonEndingReportsOnceAndReconnectKeepsTheId)
     ASSERT_TRUE(delegate->waitForCount(2));
 
     // A polite shutdown is a loss too.
-    headsetModule = daemon.loadNullSink(QStringLiteral("headset"));
-    ASSERT_GE(headsetModule, 0) << daemon.error().toStdString();
+    headsetModule = loadSink(QStringLiteral("headset"));
     setDefault(QStringLiteral("headset"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }));
     daemon.stop();
     ASSERT_TRUE(delegate->waitForCount(3));
 }
 
-TEST_F(PulseHeadphoneWatch, NoServerAtStartSaysSoAndArmsOnceOneComes)
+// Retries an hour apart: only the socket turning up can bring the connection back soon.
+TEST_F(PulseHeadphoneWatch, NoServerAtStartSaysSoAndItsSocketTurningUpArmsTheWatch)
 {
-    PulseAudioHardware hardware; // nothing listens on the socket yet
+    const PulseRetry hourly{std::chrono::hours(1), std::chrono::hours(1), std::chrono::hours(1)};
+    PulseAudioHardware hardware(std::chrono::milliseconds(0), hourly);
     auto watcher = makeWatcher(hardware);
     EXPECT_EQ(watcher->defaultDevice(), 0u);
     EXPECT_FALSE(hardware.isSynchronized());
@@ -213,28 +208,16 @@ TEST_F(PulseHeadphoneWatch, NoServerAtStartSaysSoAndArmsOnceOneComes)
     EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 0);
     EXPECT_EQ(log.countContaining(QStringLiteral("No audio server is running")), 1);
 
-    // The server turns up later: the watch arms on its default output.
-    startDaemon();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 15000));
+    startDaemon(); // its folder appears first, then the socket in it
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 10000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return watcher->defaultDevice() == readDefault(hardware); }));
     EXPECT_GE(log.count(QStringLiteral("Start watching audio")), 1);
     EXPECT_EQ(delegate->count(), 0u);
     unload(headsetModule);
     ASSERT_TRUE(delegate->waitForCount(1));
-}
-
-TEST_F(PulseHeadphoneWatch, AServerStartingIsFoundFromItsSocketWithoutWaiting)
-{
-    // Retries an hour apart: only the socket turning up can bring the connection back soon.
-    const PulseRetry hourly{std::chrono::hours(1), std::chrono::hours(1), std::chrono::hours(1)};
-    PulseAudioHardware hardware(std::chrono::milliseconds(0), hourly);
-    EXPECT_FALSE(hardware.isSynchronized());
-
-    startDaemon(); // its folder appears first, then the socket in it
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 10000));
 
     // Killed, it leaves its socket behind; started again, it makes a new one.
-    daemon.stop(/*kill=*/true);
+    daemon.kill();
     ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == 0; }));
     startDaemon();
     ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 10000));

@@ -1,59 +1,80 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""The real program in a headless wlroots session (sway) with waybar as the tray host."""
+"""The real program in a Wayland session: in headless sway with waybar as the tray host, and
+with the lock shortcut through the desktop portal's global shortcuts."""
 
 import os
+import signal
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from harness import Harness, wait_until  # noqa: E402
 
-EXECUTABLE = os.environ.get("WL_EXECUTABLE", "build/wardlatch")
 NO_SHORTCUT_LINE = ("No global shortcut is available in this session: bind \u201cwardlatch "
                     "--lock\u201d to a key in the desktop's keyboard settings")
 
 
 class WaylandSession(unittest.TestCase):
-    def setUp(self):
-        self.h = Harness(display="wayland")
-        self.addCleanup(self.h.close)
-
-    def panel(self):
-        windows = self.h.sway_windows()
-        self.assertLessEqual(len(windows), 1, windows)
-        return windows[0] if windows else None
-
-    def assert_small_floating_panel(self, proc):
-        try:
-            panel = wait_until(self.panel, 15, "the panel to open")
-        except AssertionError:
-            self.fail("no panel; program output:\n" + self.h.output(proc))
-        rect = panel["rect"]
-        self.assertTrue(panel["floating"], "the panel is tiled: %r" % rect)
-        self.assertLess(rect["width"], 500, rect)
-        self.assertLess(rect["height"], 500, rect)
-        # No title bar: the compositor draws none over a frameless window.
-        self.assertEqual(panel["deco_rect"]["height"], 0, panel["border"])
-
     def test_activate_toggles_a_small_floating_panel(self):
-        proc = self.h.start_program(EXECUTABLE)
+        h = Harness(display="wayland")
+        self.addCleanup(h.close)
+
+        def panel():
+            windows = h.sway_windows()
+            self.assertLessEqual(len(windows), 1, windows)
+            return windows[0] if windows else None
+
+        def assert_small_floating_panel():
+            try:
+                rect = wait_until(panel, 15, "the panel to open")["rect"]
+            except AssertionError:
+                self.fail("no panel; program output:\n" + h.output(proc))
+            self.assertTrue(panel()["floating"], "the panel is tiled: %r" % rect)
+            self.assertLess(rect["width"], 500, rect)
+            self.assertLess(rect["height"], 500, rect)
+            # No title bar: the compositor draws none over a frameless window.
+            self.assertEqual(panel()["deco_rect"]["height"], 0, panel()["border"])
+
+        proc = h.start_program()
         try:
-            items = wait_until(self.h.registered_items, 15, "the item to register")
+            items = wait_until(h.registered_items, 15, "the item to register")
         except AssertionError:
-            self.fail("no item registered; program output:\n" + self.h.output(proc))
+            self.fail("no item registered; program output:\n" + h.output(proc))
         self.assertEqual(len(items), 1, items)
-        self.assert_small_floating_panel(proc)  # opened once at launch
-        self.h.activate_item(items[0])
-        wait_until(lambda: self.panel() is None, 10, "the panel to close")
-        self.h.activate_item(items[0])
-        self.assert_small_floating_panel(proc)
-        self.h.activate_item(items[0])
-        wait_until(lambda: self.panel() is None, 10, "the panel to close again")
-        entries, _ = self.h.item_menu(items[0])
+        assert_small_floating_panel()  # opened once at launch
+        h.activate_item(items[0])
+        wait_until(lambda: panel() is None, 10, "the panel to close")
+        h.activate_item(items[0])
+        assert_small_floating_panel()
+        h.activate_item(items[0])
+        wait_until(lambda: panel() is None, 10, "the panel to close again")
+        entries, _ = h.item_menu(items[0])
         self.assertIn("Lock Now", entries)
         self.assertIn("Open Panel", entries)
-        self.assertEqual(self.h.output(proc).count(NO_SHORTCUT_LINE), 1, self.h.output(proc))
+        self.assertEqual(h.output(proc).count(NO_SHORTCUT_LINE), 1, h.output(proc))
         self.assertIsNone(proc.poll())
+
+    def test_the_portal_binds_the_shortcut_and_its_activation_locks(self):
+        h = Harness(display=False)
+        self.addCleanup(h.close)
+        h.start_shortcuts_portal()
+        proc = h.start_program({"XDG_SESSION_TYPE": "wayland"})
+
+        def binding():
+            session, ids = h.portal.Bound(dbus_interface="org.wardlatch.Probe")
+            return session and (str(session), [str(i) for i in ids])
+
+        try:
+            session, ids = wait_until(binding, 15, "the shortcut binding")
+        except AssertionError:
+            self.fail("nothing bound; program output:\n" + h.output(proc))
+        self.assertEqual(len(ids), 1, ids)
+        h.activate_shortcut(session, "someone-else")
+        h.activate_shortcut(session, ids[0])
+        self.assertEqual(h.wait_for_locks(1), 1, h.output(proc))
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(10), 0, h.output(proc))
+        self.assertEqual(len(h.lock_calls()), 1)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,7 @@
 #include "menubar/WLStatusItemView.h"
 #include "platform/appearance/Appearance.h"
 #include "platform/events/NotificationCenter.h"
-#include "support/PrivateXServer.h"
+#include "support/Services.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -237,10 +237,11 @@ TEST_F(StatusItemViewTest, TheGuardStatePicksTheThemeIcon)
 TEST(TrayPanel, TheTrayManagersColoursTellADarkPanel)
 {
     EXPECT_EQ(trayPanelIsDark(nullptr, 0), std::nullopt); // offscreen, Wayland
-    test::PrivateXServer server;
-    ASSERT_TRUE(server.ok()) << server.error().toStdString();
+    test::Service server{{QStringLiteral("--x11")}};
+    ASSERT_TRUE(server.start());
     int screenNumber = 0;
-    xcb_connection_t* c = xcb_connect(server.display().toLocal8Bit().constData(), &screenNumber);
+    xcb_connection_t* c = xcb_connect(
+        server.address(QStringLiteral("DISPLAY")).toLocal8Bit().constData(), &screenNumber);
     ASSERT_EQ(xcb_connection_has_error(c), 0);
     const auto closing = qScopeGuard([c] { xcb_disconnect(c); });
     const auto atom = [c](const QByteArray& name) {

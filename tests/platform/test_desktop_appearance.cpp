@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/appearance/Appearance.h"
-#include "support/DBusMocks.h"
+#include "support/Services.h"
 
 #include <QDBusVariant>
 #include <QSignalSpy>
@@ -20,8 +20,7 @@ const QString kDark = QString::fromLatin1(kDarkAppearanceName);
 // A portal whose method answers the color-scheme with the python expression answer.
 std::unique_ptr<DBusMock> portal(const QString& method, const QString& answer)
 {
-    auto mock = std::make_unique<DBusMock>(DBusMock::Bus::Session, kPortal,
-                                           QStringList{kPortal, kPath, kSettings});
+    auto mock = std::make_unique<DBusMock>(false, kPortal, QStringList{kPortal, kPath, kSettings});
     const QString code =
         QStringLiteral("ret = %1 if args == ['org.freedesktop.appearance', 'color-scheme'] "
                        "else None")
@@ -44,15 +43,15 @@ void emitChange(DBusMock& mock, const QString& key, uint scheme)
     ASSERT_EQ(sent.type(), QDBusMessage::ReplyMessage) << sent.errorMessage().toStdString();
 }
 
-TEST(DesktopAppearance, FollowsThePortalsColorScheme)
+using DesktopAppearanceTest = PrivateBusTest;
+
+TEST_F(DesktopAppearanceTest, FollowsThePortalsColorScheme)
 {
-    PrivateBuses buses;
-    ASSERT_TRUE(buses.ok()) << buses.error().toStdString();
     {
         auto mock =
             portal(QStringLiteral("ReadOne"), QStringLiteral("dbus.UInt32(1, variant_level=1)"));
         ASSERT_TRUE(mock);
-        DesktopAppearance appearance(PrivateBuses::session());
+        DesktopAppearance appearance(QDBusConnection::sessionBus());
         QSignalSpy changed(&appearance, &AppearanceSource::changed);
         ASSERT_TRUE(changed.wait(5000));
         EXPECT_EQ(appearance.name(), kDark);
@@ -71,7 +70,7 @@ TEST(DesktopAppearance, FollowsThePortalsColorScheme)
     // A portal without ReadOne is asked through Read, which wraps the value once more.
     auto mock = portal(QStringLiteral("Read"), QStringLiteral("dbus.UInt32(1, variant_level=2)"));
     ASSERT_TRUE(mock);
-    DesktopAppearance appearance(PrivateBuses::session());
+    DesktopAppearance appearance(QDBusConnection::sessionBus());
     QSignalSpy changed(&appearance, &AppearanceSource::changed);
     ASSERT_TRUE(changed.wait(5000));
     EXPECT_EQ(appearance.name(), kDark);

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/notify/DBusDesktopNotifier.h"
 #include "platform/session/DBusSessionLocker.h"
-#include "support/DBusMocks.h"
 #include "support/LogCapture.h"
+#include "support/Services.h"
 
 #include <QDBusArgument>
-#include <QDBusMetaType>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
@@ -13,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 using namespace wl;
@@ -22,8 +22,6 @@ namespace {
 
 const QString kNotifications = QStringLiteral("org.freedesktop.Notifications");
 const QString kNotificationsPath = QStringLiteral("/org/freedesktop/Notifications");
-const QString kSaver = QStringLiteral("org.freedesktop.ScreenSaver");
-const QString kSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
 
 struct NotifyCall
 {
@@ -36,64 +34,48 @@ struct NotifyCall
     int expireTimeout = -1;
 };
 
-// The Notify calls the daemon mock received, oldest first.
-std::vector<NotifyCall> notifyCalls(const DBusMock& daemon)
-{
-    const QDBusMessage reply = daemon.mockCall(kNotificationsPath, QStringLiteral("GetMethodCalls"),
-                                               {QStringLiteral("Notify")});
-    std::vector<NotifyCall> calls;
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return calls;
-    const QDBusArgument list = reply.arguments().constFirst().value<QDBusArgument>();
-    list.beginArray();
-    while (!list.atEnd()) {
-        quint64 stamp = 0;
-        QVariantList args;
-        list.beginStructure();
-        list >> stamp >> args;
-        list.endStructure();
-        if (args.size() != 8)
-            continue;
-        calls.push_back({args[0].toString(), args[1].toUInt(), args[2].toString(),
-                         args[3].toString(), args[4].toString(),
-                         qdbus_cast<QVariantMap>(args[6].value<QDBusArgument>()), args[7].toInt()});
-    }
-    list.endArray();
-    return calls;
-}
-
-std::unique_ptr<DBusMock> notificationDaemon()
-{
-    auto daemon = std::make_unique<DBusMock>(
-        DBusMock::Bus::Session, kNotifications,
-        QStringList{QStringLiteral("--template"), QStringLiteral("notification_daemon")});
-    return daemon->start() ? std::move(daemon) : nullptr;
-}
-
 class NotificationTest : public PrivateBusTest
 {
 protected:
-    // Buses are per process: the locker tests share this fixture rather than starting their own.
-    std::unique_ptr<DBusSessionLocker> makeLocker()
+    void SetUp() override
     {
-        auto locker = std::make_unique<DBusSessionLocker>(
-            DBusSessionLocker::Options{/*confirmDelayMs=*/100, /*callTimeoutMs=*/1000});
-        QSignalSpy resolved(locker.get(), &DBusSessionLocker::sessionResolved);
-        EXPECT_TRUE(!locker->sessionPath().isEmpty() || resolved.wait(5000));
-        locker->setNotifier(&notifier);
-        return locker;
+        PrivateBusTest::SetUp();
+        daemon = std::make_unique<DBusMock>(
+            false, kNotifications,
+            QStringList{QStringLiteral("--template"), QStringLiteral("notification_daemon")});
+        ASSERT_TRUE(daemon->start());
+    }
+
+    // The Notify calls the daemon received, oldest first.
+    std::vector<NotifyCall> notifyCalls() const
+    {
+        const QDBusMessage reply = daemon->mockCall(
+            kNotificationsPath, QStringLiteral("GetMethodCalls"), {QStringLiteral("Notify")});
+        std::vector<NotifyCall> calls;
+        const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            quint64 stamp = 0;
+            QVariantList a;
+            list.beginStructure();
+            list >> stamp >> a;
+            list.endStructure();
+            calls.push_back({a[0].toString(), a[1].toUInt(), a[2].toString(), a[3].toString(),
+                             a[4].toString(), qdbus_cast<QVariantMap>(a[6].value<QDBusArgument>()),
+                             a[7].toInt()});
+        }
+        list.endArray();
+        return calls;
     }
 
     LogCapture logs;
     DBusDesktopNotifier notifier;
+    std::unique_ptr<DBusMock> daemon;
 };
 
 TEST_F(NotificationTest, NotificationStaysUntilDismissedAndANewerOneReplacesIt)
 {
-    auto daemon = notificationDaemon();
-    ASSERT_TRUE(daemon);
     QSignalSpy shown(&notifier, &DBusDesktopNotifier::shown);
-
     notifier.notify(QStringLiteral("First"), QStringLiteral("one"));
     ASSERT_TRUE(shown.wait(5000));
     // From another thread, as a lock that runs on the audio thread would.
@@ -102,7 +84,7 @@ TEST_F(NotificationTest, NotificationStaysUntilDismissedAndANewerOneReplacesIt)
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() == 2; }, 5000));
     EXPECT_EQ(shown.at(1).at(0).toUInt(), shown.at(0).at(0).toUInt());
 
-    const auto calls = notifyCalls(*daemon);
+    const auto calls = notifyCalls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].appName, QStringLiteral("Wardlatch"));
     EXPECT_EQ(calls[0].icon, QStringLiteral("org.wardlatch.Wardlatch"));
@@ -120,6 +102,7 @@ TEST_F(NotificationTest, NotificationStaysUntilDismissedAndANewerOneReplacesIt)
 
 TEST_F(NotificationTest, MissingOrHungDaemonCostsOneLogLineAndNoWait)
 {
+    daemon->stop();
     DBusDesktopNotifier quick(/*callTimeoutMs=*/300);
     QSignalSpy failed(&quick, &DBusDesktopNotifier::failed);
     quick.notify(QStringLiteral("Nobody"), QStringLiteral("listens"));
@@ -127,8 +110,7 @@ TEST_F(NotificationTest, MissingOrHungDaemonCostsOneLogLineAndNoWait)
     EXPECT_EQ(logs.countContaining(QStringLiteral("Could not show a desktop notification")), 1);
 
     // A daemon that owns the name but never answers in time.
-    DBusMock hung(DBusMock::Bus::Session, kNotifications,
-                  {kNotifications, kNotificationsPath, kNotifications});
+    DBusMock hung(false, kNotifications, {kNotifications, kNotificationsPath, kNotifications});
     ASSERT_TRUE(hung.start());
     ASSERT_EQ(
         hung.mockCall(kNotificationsPath, QStringLiteral("AddMethod"),
@@ -148,55 +130,44 @@ TEST_F(NotificationTest, MissingOrHungDaemonCostsOneLogLineAndNoWait)
     EXPECT_EQ(logs.countContaining(QStringLiteral("Could not show a desktop notification")), 2);
 }
 
-TEST_F(NotificationTest, UnconfirmedLockAndScreenSaverEachRaiseOneNotification)
+// With no logind, a screen saver that confirms raises none; one that ignores the lock and the
+// screen saver request raises one notification for each, besides the log line.
+TEST_F(NotificationTest, OnlyAnUnconfirmedLockOrScreenSaverRaisesANotification)
 {
-    auto daemon = notificationDaemon();
-    ASSERT_TRUE(daemon);
-    auto saver = DBusMock::screenSaver(kSaver, kSaverPath, /*confirms=*/false);
-    ASSERT_TRUE(saver);
-    auto locker = makeLocker();
     QSignalSpy shown(&notifier, &DBusDesktopNotifier::shown);
-    QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
-
-    locker->lockScreenImmediate();
-    ASSERT_TRUE(finished.wait(5000));
-    ASSERT_FALSE(finished.at(0).at(1).toBool());
-    ASSERT_TRUE(shown.wait(5000));
-    locker->startScreenSaver();
+    for (const bool confirms : {true, false}) {
+        SCOPED_TRACE(confirms ? "confirmed" : "unconfirmed");
+        auto saver = DBusMock::screenSaver(confirms);
+        ASSERT_TRUE(saver);
+        DBusSessionLocker locker(
+            DBusSessionLocker::Options{/*confirmDelayMs=*/100, /*callTimeoutMs=*/1000});
+        locker.setNotifier(&notifier);
+        ASSERT_TRUE(QSignalSpy(&locker, &DBusSessionLocker::sessionResolved).wait(5000));
+        QSignalSpy finished(&locker, &DBusSessionLocker::requestFinished);
+        locker.lockScreenImmediate();
+        locker.startScreenSaver();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return finished.size() == 2; }, 5000));
+        EXPECT_EQ(finished.at(0).at(1).toBool(), confirms);
+        EXPECT_EQ(finished.at(1).at(1).toBool(), confirms);
+    }
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() == 2; }, 5000));
-
-    const auto calls = notifyCalls(*daemon);
+    auto calls = notifyCalls(); // in either order: both requests ran at once
+    std::sort(calls.begin(), calls.end(), [](auto& a, auto& b) { return a.title < b.title; });
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0].title, QStringLiteral("Wardlatch could not lock your session"));
-    for (const char* way :
-         {"logind Session.Lock", "org.freedesktop.ScreenSaver.Lock", "org.gnome.ScreenSaver.Lock"})
+    const QString line = logs.lines().filter(QStringLiteral("Could not lock the session")).value(0);
+    for (const char* way : {"logind Session.Lock", "org.freedesktop.ScreenSaver.Lock",
+                            "org.gnome.ScreenSaver.Lock"}) {
         EXPECT_TRUE(calls[0].body.contains(QLatin1String(way))) << way;
+        EXPECT_TRUE(line.contains(QLatin1String(way))) << way;
+    }
     EXPECT_TRUE(calls[0].body.contains(QStringLiteral("screen locker must be running")));
     EXPECT_EQ(calls[1].title, QStringLiteral("Wardlatch could not start the screen saver"));
     EXPECT_TRUE(calls[1].body.contains(QStringLiteral("org.freedesktop.ScreenSaver.SetActive")));
     EXPECT_TRUE(calls[1].body.contains(QStringLiteral("org.gnome.ScreenSaver.SetActive")));
     EXPECT_TRUE(calls[1].body.contains(QStringLiteral("must be running")));
-    // The log line stays as it was: the notification comes in addition.
     EXPECT_EQ(logs.countContaining(QStringLiteral("Could not lock the session")), 1);
     EXPECT_EQ(logs.countContaining(QStringLiteral("Could not start the screen saver")), 1);
-}
-
-TEST_F(NotificationTest, ConfirmedLockRaisesNone)
-{
-    auto daemon = notificationDaemon();
-    ASSERT_TRUE(daemon);
-    auto saver = DBusMock::screenSaver(kSaver, kSaverPath, /*confirms=*/true);
-    ASSERT_TRUE(saver);
-    auto locker = makeLocker();
-    QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
-    locker->lockScreenImmediate();
-    locker->startScreenSaver();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.size() == 2; }, 5000));
-    EXPECT_TRUE(finished.at(0).at(1).toBool());
-    EXPECT_TRUE(finished.at(1).at(1).toBool());
-    // A notification would have been sent before requestFinished; the daemon has had it by the
-    // time it answers this later call.
-    EXPECT_TRUE(notifyCalls(*daemon).empty());
 }
 
 } // namespace

@@ -5,8 +5,8 @@
 #include "platform/shortcut/PortalKeyGrabber.h"
 #include "platform/shortcut/ShortcutBinder.h"
 #include "platform/shortcut/X11KeyGrabber.h"
-#include "support/DBusMocks.h"
 #include "support/LogCapture.h"
+#include "support/Services.h"
 
 #include <QCoreApplication>
 #include <QDBusObjectPath>
@@ -51,13 +51,11 @@ QVariant v(const QVariant& value)
 std::unique_ptr<DBusMock> globalShortcutsPortal(uint bindResponse = 0)
 {
     auto mock = std::make_unique<DBusMock>(
-        DBusMock::Bus::Session, kPortal,
+        false, kPortal,
         QStringList{QStringLiteral("--template"), QStringLiteral(WL_PORTAL_TEMPLATE),
                     QStringLiteral("--parameters"),
                     QStringLiteral("{\"bind_response\": %1}").arg(bindResponse)});
-    if (!mock->start())
-        return nullptr;
-    return mock;
+    return mock->start() ? std::move(mock) : nullptr;
 }
 
 // The preferred triggers of the last BindShortcuts, comma-separated.
@@ -79,55 +77,42 @@ void activate(DBusMock& mock, const QString& session, const QString& id)
     ASSERT_EQ(sent.type(), QDBusMessage::ReplyMessage) << sent.errorMessage().toStdString();
 }
 
-class PortalKeyGrabberTest : public ::testing::Test
+class PortalKeyGrabberTest : public PrivateBusTest
 {
 protected:
-    static void SetUpTestSuite() { buses = new PrivateBuses; }
-    static void TearDownTestSuite()
+    // The lock shortcut bound through the portal the way the program binds it, with a recorder
+    // showing it.
+    void bindLockShortcut()
     {
-        delete buses;
-        buses = nullptr;
-    }
-    void SetUp() override { ASSERT_TRUE(buses->ok()) << buses->error().toStdString(); }
-
-    // The lock shortcut bound the way the program binds it, with a recorder showing it.
-    void bindLockShortcut(std::unique_ptr<KeyGrabber> used)
-    {
-        binder.reset();
-        grabber = std::move(used);
-        binder = std::make_unique<ShortcutBinder>(settings, *grabber);
+        portalGrabber = std::make_unique<PortalKeyGrabber>(QDBusConnection::sessionBus());
+        binder = std::make_unique<ShortcutBinder>(settings, *portalGrabber);
         recorder.setBinder(*binder);
         recorder.setAssociatedUserDefaultsKey(kHotKey);
         binder->registerDefaultShortcuts({{kHotKey, kLockChord}});
         binder->bindShortcutWithDefaultsKey(kHotKey, [this] { ++locks; });
     }
 
-    static PrivateBuses* buses;
     QTemporaryDir dir;
     Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
     LogCapture logs;
     ShortcutRecorder recorder;
-    std::unique_ptr<KeyGrabber> grabber;
-    std::unique_ptr<ShortcutBinder> binder; // holds the grabber: goes first
+    std::unique_ptr<PortalKeyGrabber> portalGrabber; // made once the portal runs, or not
+    std::unique_ptr<ShortcutBinder> binder;          // holds the grabber: goes first
     int locks = 0;
 };
-PrivateBuses* PortalKeyGrabberTest::buses = nullptr;
 
 TEST_F(PortalKeyGrabberTest, BindsTheRecordedChordLocksOnItsActivationAndFollowsTheRecorder)
 {
     auto portal = globalShortcutsPortal();
     ASSERT_TRUE(portal);
-    auto owned = std::make_unique<PortalKeyGrabber>(PrivateBuses::session());
-    PortalKeyGrabber& portalGrabber = *owned;
-    bindLockShortcut(std::move(owned));
+    bindLockShortcut();
     ASSERT_TRUE(QTest::qWaitFor([&] {
-        return portalGrabber.boundShortcuts() == QList{kLockChord};
-    })) << logs.lines().join("\n").toStdString()
-        << portal->output().toStdString();
+        return portalGrabber->boundShortcuts() == QList{kLockChord};
+    })) << logs.lines().join("\n").toStdString();
     EXPECT_EQ(triggers(*portal), "CTRL+ALT+LOGO+l");
     EXPECT_EQ(binder->bindingStatus(kHotKey), GrabResult::Ok);
     EXPECT_TRUE(recorder.statusText().isEmpty());
-    const QString first = portalGrabber.sessionHandle();
+    const QString first = portalGrabber->sessionHandle();
     const QString lockId = PortalKeyGrabber::shortcutId(kLockChord);
 
     // Another id, and our id in a session that is not ours, do nothing; signals keep their
@@ -141,18 +126,18 @@ TEST_F(PortalKeyGrabberTest, BindsTheRecordedChordLocksOnItsActivationAndFollows
     // A new chord from the recorder is bound in a new session; the old one no longer locks.
     binder->storeShortcut(kHotKey, kOtherChord);
     ASSERT_TRUE(
-        QTest::qWaitFor([&] { return portalGrabber.boundShortcuts() == QList{kOtherChord}; }));
+        QTest::qWaitFor([&] { return portalGrabber->boundShortcuts() == QList{kOtherChord}; }));
     EXPECT_EQ(triggers(*portal), "CTRL+ALT+k");
-    EXPECT_NE(portalGrabber.sessionHandle(), first);
+    EXPECT_NE(portalGrabber->sessionHandle(), first);
     activate(*portal, first, lockId);
-    activate(*portal, portalGrabber.sessionHandle(), PortalKeyGrabber::shortcutId(kOtherChord));
+    activate(*portal, portalGrabber->sessionHandle(), PortalKeyGrabber::shortcutId(kOtherChord));
     ASSERT_TRUE(QTest::qWaitFor([&] { return locks > 1; }, 5000));
     EXPECT_EQ(locks, 2);
     EXPECT_EQ(portal->calledMethods(kPath).count(QStringLiteral("CreateSession")), 2);
 
     // Cleared: nothing is bound any more.
     binder->storeShortcut(kHotKey, std::nullopt);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return portalGrabber.sessionHandle().isEmpty(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return portalGrabber->sessionHandle().isEmpty(); }));
     EXPECT_EQ(portal->calledMethods(kPath).count(QStringLiteral("CreateSession")), 2);
 }
 
@@ -166,10 +151,8 @@ TEST_F(PortalKeyGrabberTest, ALostSessionOrPortalIsShownAndARestartedPortalBinds
     };
     auto portal = globalShortcutsPortal();
     ASSERT_TRUE(portal);
-    auto owned = std::make_unique<PortalKeyGrabber>(PrivateBuses::session());
-    PortalKeyGrabber& portalGrabber = *owned;
-    bindLockShortcut(std::move(owned));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber.boundShortcuts().isEmpty(); }));
+    bindLockShortcut();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber->boundShortcuts().isEmpty(); }));
     EXPECT_TRUE(registeredFirst(*portal));
     const auto unavailable = [&] {
         return binder->bindingStatus(kHotKey) == GrabResult::Unavailable;
@@ -180,21 +163,21 @@ TEST_F(PortalKeyGrabberTest, ALostSessionOrPortalIsShownAndARestartedPortalBinds
         kPath, QStringLiteral("EmitSignalDetailed"),
         {QStringLiteral("org.freedesktop.portal.Session"), QStringLiteral("Closed"),
          QStringLiteral("a{sv}"), QVariantList{v(QVariantMap{})},
-         QVariantMap{{QStringLiteral("path"), portalGrabber.sessionHandle()}}});
+         QVariantMap{{QStringLiteral("path"), portalGrabber->sessionHandle()}}});
     ASSERT_EQ(closed.type(), QDBusMessage::ReplyMessage) << closed.errorMessage().toStdString();
     ASSERT_TRUE(QTest::qWaitFor(unavailable, 5000));
     EXPECT_EQ(recorder.statusText(), kUnavailableText);
-    EXPECT_TRUE(portalGrabber.boundShortcuts().isEmpty());
+    EXPECT_TRUE(portalGrabber->boundShortcuts().isEmpty());
 
     // The portal goes away and comes back: the chord is bound again and locks.
     portal.reset();
     portal = globalShortcutsPortal();
     ASSERT_TRUE(portal);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber.boundShortcuts().isEmpty(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !portalGrabber->boundShortcuts().isEmpty(); }));
     EXPECT_EQ(binder->bindingStatus(kHotKey), GrabResult::Ok);
     EXPECT_TRUE(recorder.statusText().isEmpty());
     EXPECT_TRUE(registeredFirst(*portal));
-    activate(*portal, portalGrabber.sessionHandle(), PortalKeyGrabber::shortcutId(kLockChord));
+    activate(*portal, portalGrabber->sessionHandle(), PortalKeyGrabber::shortcutId(kLockChord));
     ASSERT_TRUE(QTest::qWaitFor([&] { return locks > 0; }, 5000));
 
     // Gone while bound: shown at once.
@@ -207,14 +190,12 @@ TEST_F(PortalKeyGrabberTest, ABindingTheDesktopRefusesIsShownNotPretended)
 {
     auto portal = globalShortcutsPortal(/*bindResponse=*/1);
     ASSERT_TRUE(portal);
-    auto owned = std::make_unique<PortalKeyGrabber>(PrivateBuses::session());
-    PortalKeyGrabber& portalGrabber = *owned;
-    bindLockShortcut(std::move(owned));
+    bindLockShortcut();
     QSignalSpy status(binder.get(), &ShortcutBinder::bindingStatusChanged);
     ASSERT_TRUE(status.wait(5000));
     EXPECT_EQ(binder->bindingStatus(kHotKey), GrabResult::Unavailable);
     EXPECT_EQ(recorder.statusText(), kUnavailableText);
-    EXPECT_TRUE(portalGrabber.boundShortcuts().isEmpty());
+    EXPECT_TRUE(portalGrabber->boundShortcuts().isEmpty());
     EXPECT_EQ(triggers(*portal), "CTRL+ALT+LOGO+l"); // turned down at binding, not before
     EXPECT_EQ(logs.countContaining(QStringLiteral("could not bind the lock shortcut")), 1);
     // Recording the same chord again neither hides the problem nor asks again.
@@ -224,43 +205,27 @@ TEST_F(PortalKeyGrabberTest, ABindingTheDesktopRefusesIsShownNotPretended)
     EXPECT_EQ(portal->calledMethods(kPath).count(QStringLiteral("BindShortcuts")), 1);
 }
 
+// A portal that has other interfaces but not this one: said once, with where to bind a lock key
+// instead; the chord is not shown as in force, and the stored value stays for a session where
+// it works.
 TEST_F(PortalKeyGrabberTest, WithoutGlobalShortcutsTheRecorderAndTheLogSaySoOnce)
 {
-    // Said once, with where to bind a lock key instead; the chord is not shown as in force,
-    // and the stored value stays for a session where it works.
-    const auto saidOnce = [&] {
-        ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return binder->bindingStatus(kHotKey) == GrabResult::Unavailable; }, 5000));
-        EXPECT_EQ(recorder.statusText().toStdString(), kNoShortcutsText.toStdString());
-        const auto* button = recorder.findChild<QPushButton*>(QStringLiteral("recordButton"));
-        ASSERT_TRUE(button);
-        EXPECT_TRUE(button->font().strikeOut());
-        EXPECT_EQ(binder->storeShortcut(kHotKey, kOtherChord), GrabResult::Unavailable);
-        EXPECT_EQ(settings.stringForKey(kHotKey), kOtherChord.toString());
-        EXPECT_EQ(logs.count(kNoShortcutsLine), 1) << logs.lines().join("\n").toStdString();
-        logs.clear();
-        settings.removeObjectForKey(kHotKey);
-    };
-    {
-        // A portal that has other interfaces but not this one.
-        DBusMock portal(DBusMock::Bus::Session, kPortal,
-                        {kPortal, kPath, QStringLiteral("org.freedesktop.portal.Settings")});
-        ASSERT_TRUE(portal.start());
-        bindLockShortcut(std::make_unique<PortalKeyGrabber>(PrivateBuses::session()));
-        saidOnce();
-        EXPECT_EQ(portal.calledMethods(kPath).count(QStringLiteral("CreateSession")), 0);
-    }
-    // No portal at all, in a Wayland session without X11: the session's grabber is the
-    // portal's, and once it knows, a grab fails at once.
+    DBusMock portal(false, kPortal,
+                    {kPortal, kPath, QStringLiteral("org.freedesktop.portal.Settings")});
+    ASSERT_TRUE(portal.start());
+    bindLockShortcut();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return binder->bindingStatus(kHotKey) == GrabResult::Unavailable; }, 5000));
+    EXPECT_EQ(recorder.statusText().toStdString(), kNoShortcutsText.toStdString());
+    const auto* button = recorder.findChild<QPushButton*>(QStringLiteral("recordButton"));
+    ASSERT_TRUE(button);
+    EXPECT_TRUE(button->font().strikeOut());
+    EXPECT_EQ(binder->storeShortcut(kHotKey, kOtherChord), GrabResult::Unavailable);
+    EXPECT_EQ(settings.stringForKey(kHotKey), kOtherChord.toString());
+    EXPECT_EQ(logs.count(kNoShortcutsLine), 1) << logs.lines().join("\n").toStdString();
+    EXPECT_EQ(portal.calledMethods(kPath).count(QStringLiteral("CreateSession")), 0);
+    // Without X11 and outside a Wayland session the X11 grabber stays, and says it cannot grab.
     ASSERT_FALSE(X11KeyGrabber::applicationHasConnection());
-    qputenv("WAYLAND_DISPLAY", "wayland-x");
-    std::unique_ptr<KeyGrabber> chosen = ShortcutBinder::sessionKeyGrabber();
-    qunsetenv("WAYLAND_DISPLAY");
-    ASSERT_TRUE(dynamic_cast<PortalKeyGrabber*>(chosen.get()));
-    bindLockShortcut(std::move(chosen));
-    saidOnce();
-    EXPECT_EQ(grabber->grab(kOtherChord), GrabResult::Unavailable);
-    // Elsewhere without X11 the X11 grabber stays, and says it cannot grab.
     EXPECT_FALSE(dynamic_cast<PortalKeyGrabber*>(ShortcutBinder::sessionKeyGrabber().get()));
 }
 

@@ -5,6 +5,7 @@
 
 #include <QMutex>
 #include <QStringList>
+#include <QTest>
 
 namespace wl::test {
 
@@ -12,17 +13,34 @@ namespace wl::test {
 class LogCapture
 {
 public:
-    LogCapture();
-    ~LogCapture();
+    LogCapture()
+        : m_previous(setLogSink([this](const QString& line) {
+              QMutexLocker lock(&m_mutex);
+              m_lines << line;
+          }))
+    {
+    }
+    ~LogCapture() { setLogSink(std::move(m_previous)); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    QStringList lines() const;
-    int count(const QString& line) const; // exact matches
-    int countContaining(const QString& part) const;
-    void clear();
+    QStringList lines() const
+    {
+        QMutexLocker lock(&m_mutex);
+        return m_lines;
+    }
+    int count(const QString& line) const { return int(lines().count(line)); } // exact matches
+    int countContaining(const QString& part) const { return int(lines().filter(part).size()); }
+    void clear()
+    {
+        QMutexLocker lock(&m_mutex);
+        m_lines.clear();
+    }
     // Runs the event loop until a line containing part arrives, or the timeout passes.
-    bool waitForContaining(const QString& part, int timeoutMs = 5000) const;
+    bool waitForContaining(const QString& part, int timeoutMs = 5000) const
+    {
+        return QTest::qWaitFor([&] { return countContaining(part) > 0; }, timeoutMs);
+    }
 
 private:
     mutable QMutex m_mutex;
