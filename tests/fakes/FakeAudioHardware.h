@@ -24,7 +24,6 @@ public:
     struct Request
     {
         AudioObjectID object;
-        AudioObjectPropertyAddress address;
         AudioObjectPropertyListenerProc listener;
         void* clientData;
     };
@@ -37,69 +36,46 @@ public:
     FakeAudioHardware() : m_thread([this] { run(); }) {}
     ~FakeAudioHardware() override
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-        }
-        m_wake.notify_all();
+        update([&] { m_stopping = true; });
         m_thread.join();
     }
 
-    // 0: no audio server, so the default output device cannot be read.
+    // 0: no audio server, so the default output device cannot be read. The change versions
+    // also announce it on the fake's thread.
     void setDefaultOutputDevice(AudioObjectID device)
     {
-        std::lock_guard lock(m_mutex);
-        m_defaultDevice = device;
+        update([&] { m_defaultDevice = device; });
     }
-
-    // Sets the default output device and announces the change on the fake's thread.
     void changeDefaultOutputDevice(AudioObjectID device)
     {
-        {
-            std::lock_guard lock(m_mutex);
+        update([&] {
             m_defaultDevice = device;
             m_queue.push_back({audio::kSystemObject, kDefaultAddress});
-            ++m_announced;
-        }
-        m_wake.notify_all();
+        });
     }
-
-    // Sets what the device plays through (0: the read fails) without telling anyone.
+    // What the device plays through (0: the read fails).
     void presetDataSource(AudioObjectID device, quint32 source)
     {
-        std::lock_guard lock(m_mutex);
-        m_sources[device] = source;
+        update([&] { m_sources[device] = source; });
     }
-
-    // Sets the data source and announces the change on the fake's thread.
     void changeDataSource(AudioObjectID device, quint32 source)
     {
-        {
-            std::lock_guard lock(m_mutex);
+        update([&] {
             m_sources[device] = source;
             m_queue.push_back({device, kSourceAddress});
-            ++m_announced;
-        }
-        m_wake.notify_all();
+        });
     }
 
     // Waits until every announcement made so far has been delivered.
     bool waitForDelivery(std::chrono::milliseconds timeout = std::chrono::seconds(5))
     {
         std::unique_lock lock(m_mutex);
-        return m_deliveredCv.wait_for(lock, timeout, [&] { return m_delivered == m_announced; });
+        return m_changed.wait_for(lock, timeout, [&] { return m_queue.empty() && !m_busy; });
     }
 
-    std::vector<Request> addRequests() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_adds;
-    }
-    std::vector<Request> removeRequests() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_removes;
-    }
+    // The requests for data-source listeners.
+    std::vector<Request> addRequests() const { return locked(m_adds); }
+    std::vector<Request> removeRequests() const { return locked(m_removes); }
     size_t registrations() const { return m_listeners.size(); }
     bool isRegistered(AudioObjectID device) const
     {
@@ -108,16 +84,6 @@ public:
     bool followsDefault() const
     {
         return m_listeners.isRegistered(audio::kSystemObject, kDefaultAddress);
-    }
-    // The requests for data-source listeners alone.
-    static std::vector<Request> onSources(const std::vector<Request>& requests)
-    {
-        std::vector<Request> kept;
-        for (const Request& r : requests) {
-            if (r.address == kSourceAddress)
-                kept.push_back(r);
-        }
-        return kept;
     }
     std::thread::id notificationThread() const { return m_thread.get_id(); }
 
@@ -145,59 +111,70 @@ public:
         *ioDataSize = sizeof value;
         return audio::kNoError;
     }
-
     AudioStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
                                                const AudioObjectPropertyAddress& inAddress,
                                                AudioObjectPropertyListenerProc inListener,
                                                void* inClientData) override
     {
-        record(m_adds, {inObjectID, inAddress, inListener, inClientData});
+        record(m_adds, inAddress, {inObjectID, inListener, inClientData});
         m_listeners.add(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
-
     AudioStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
                                                   const AudioObjectPropertyAddress& inAddress,
                                                   AudioObjectPropertyListenerProc inListener,
                                                   void* inClientData) override
     {
-        record(m_removes, {inObjectID, inAddress, inListener, inClientData});
+        record(m_removes, inAddress, {inObjectID, inListener, inClientData});
         m_listeners.remove(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
 
 private:
-    void record(std::vector<Request>& requests, const Request& request)
+    template <typename Change> void update(Change change)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            change();
+        }
+        m_changed.notify_all();
+    }
+    std::vector<Request> locked(const std::vector<Request>& requests) const
     {
         std::lock_guard lock(m_mutex);
-        requests.push_back(request);
+        return requests;
+    }
+    void record(std::vector<Request>& requests, const AudioObjectPropertyAddress& address,
+                const Request& request)
+    {
+        if (address == kSourceAddress)
+            update([&] { requests.push_back(request); });
     }
 
     void run()
     {
         std::unique_lock lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+            m_changed.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
             if (m_stopping)
                 return;
             const auto [object, address] = m_queue.front();
             m_queue.pop_front();
+            m_busy = true;
             lock.unlock();
             m_listeners.notify(object, address);
             lock.lock();
-            ++m_delivered;
-            m_deliveredCv.notify_all();
+            m_busy = false;
+            m_changed.notify_all();
         }
     }
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_deliveredCv;
+    std::condition_variable m_changed; // announcements made, delivered, or the end
     AudioObjectID m_defaultDevice = 0;
     std::map<AudioObjectID, quint32> m_sources;
     std::deque<std::pair<AudioObjectID, AudioObjectPropertyAddress>> m_queue;
-    quint64 m_announced = 0;
-    quint64 m_delivered = 0;
+    bool m_busy = false;
     bool m_stopping = false;
     std::vector<Request> m_adds;
     std::vector<Request> m_removes;

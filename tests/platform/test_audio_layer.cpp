@@ -15,111 +15,65 @@ using namespace wl;
 namespace {
 
 // The server's port types and availability, as the wire carries them.
-enum : quint32
-{
-    Unknown = 0,
-    Speaker = 2,
-    Headphones = 3,
-    Line = 4,
-    Headset = 6,
-    Spdif = 9,
-    Hdmi = 10
-};
-enum : int
-{
-    AvailUnknown = 0,
-    Unplugged = 1,
-    Plugged = 2
-};
+constexpr quint32 Unknown = 0, Speaker = 2, Headphones = 3, Line = 4, Headset = 6, Spdif = 9,
+                  Hdmi = 10;
+constexpr int AvailUnknown = 0, Unplugged = 1, Plugged = 2;
 
-quint32 source(const std::vector<SinkPortRecord>& ports, const char* active)
+// How the active port of the default sink, and the sink's form factor, read as a data source.
+TEST(SinkDataSource, FromPortTypeAvailabilityNameAndFormFactor)
 {
-    return dataSourceForSink(ports, QString::fromLatin1(active));
-}
+    struct Case
+    {
+        const char* port; // the sink's only port, and the active one
+        quint32 type;
+        int available;
+        const char* formFactor;
+        quint32 expected;
+    };
+    const Case cases[] = {
+        {"headset-output", Headset, Plugged, "", audio::kSourceHeadphones},
+        // Headphones left active with the plug out (nothing to switch to) are not headphones.
+        {"analog-output-headphones", Headphones, Unplugged, "", audio::kSourceOther},
+        {"hdmi-output-0", Hdmi, Plugged, "", audio::kSourceOther},
+        {"analog-output-lineout", Line, Plugged, "", audio::kSourceOther},
+        {"iec958-stereo-output", Spdif, AvailUnknown, "", audio::kSourceOther},
+        // Servers without port types (older PipeWire, UCM cards) report names only.
+        {"[Out] Speaker", Unknown, AvailUnknown, "", audio::kSourceInternalSpeaker},
+        {"[Out] Headphones", Unknown, Plugged, "", audio::kSourceHeadphones},
+        {"[Out] Headset", Unknown, Plugged, "", audio::kSourceHeadphones},
+        {"[Out] HDMI1", Unknown, Plugged, "", audio::kSourceOther},
+        {"analog-output-headphones", Unknown, Unplugged, "", audio::kSourceOther},
+        {"headphone-like-hdmi", Hdmi, Plugged, "", audio::kSourceOther}, // the type wins
+        // USB and Bluetooth headsets: a generic port on a sink that says what it is.
+        {"analog-output", Unknown, AvailUnknown, "headset", audio::kSourceHeadphones},
+        {"analog-output", Unknown, AvailUnknown, "headphone", audio::kSourceHeadphones},
+        {"analog-output", Unknown, AvailUnknown, "hands-free", audio::kSourceHeadphones},
+        {"analog-output", Unknown, AvailUnknown, "speaker", audio::kSourceOther},
+        {"analog-output-speaker", Speaker, AvailUnknown, "headset", audio::kSourceInternalSpeaker},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.port) + " " + c.formFactor);
+        const std::vector<SinkPortRecord> ports{{QString::fromLatin1(c.port), c.type, c.available}};
+        EXPECT_EQ(dataSourceForSink(ports, QString::fromLatin1(c.port),
+                                    QString::fromLatin1(c.formFactor)),
+                  c.expected);
+    }
 
-TEST(SinkDataSource, TypedPortsAsPulseAudioReportsThem)
-{
-    // An analog card with jack detection: the speaker while unplugged, headphones when in.
+    // A jack card: what the active port says, not the first one.
     const std::vector<SinkPortRecord> analog{
         {QStringLiteral("analog-output-speaker"), Speaker, AvailUnknown},
-        {QStringLiteral("analog-output-headphones"), Headphones, Plugged},
-    };
-    EXPECT_EQ(source(analog, "analog-output-speaker"), audio::kSourceInternalSpeaker);
-    EXPECT_EQ(source(analog, "analog-output-headphones"), audio::kSourceHeadphones);
-
-    // Headphones left active with the plug out (nothing to switch to) are not headphones.
-    const std::vector<SinkPortRecord> unplugged{
-        {QStringLiteral("analog-output-headphones"), Headphones, Unplugged}};
-    EXPECT_EQ(source(unplugged, "analog-output-headphones"), audio::kSourceOther);
-
-    // Bluetooth headset and a combined jack.
-    const std::vector<SinkPortRecord> bluetooth{
-        {QStringLiteral("headset-output"), Headset, Plugged}};
-    EXPECT_EQ(source(bluetooth, "headset-output"), audio::kSourceHeadphones);
-
-    // HDMI, line out and S/PDIF read something that is neither.
-    const std::vector<SinkPortRecord> others{
-        {QStringLiteral("hdmi-output-0"), Hdmi, Plugged},
-        {QStringLiteral("analog-output-lineout"), Line, Plugged},
-        {QStringLiteral("iec958-stereo-output"), Spdif, AvailUnknown},
-    };
-    for (const char* port : {"hdmi-output-0", "analog-output-lineout", "iec958-stereo-output"}) {
-        SCOPED_TRACE(port);
-        const quint32 s = source(others, port);
-        EXPECT_NE(s, 0u);
-        EXPECT_NE(s, audio::kSourceHeadphones);
-        EXPECT_NE(s, audio::kSourceInternalSpeaker);
-    }
-}
-
-TEST(SinkDataSource, UntypedPortsFallBackOnTheirNames)
-{
-    // Servers without port types (older PipeWire, UCM cards) report names only.
-    const std::vector<SinkPortRecord> ucm{
-        {QStringLiteral("[Out] Speaker"), Unknown, AvailUnknown},
-        {QStringLiteral("[Out] Headphones"), Unknown, Plugged},
-        {QStringLiteral("[Out] Headset"), Unknown, Plugged},
-        {QStringLiteral("[Out] HDMI1"), Unknown, Plugged},
-        {QStringLiteral("analog-output-headphones"), Unknown, Unplugged},
-    };
-    EXPECT_EQ(source(ucm, "[Out] Speaker"), audio::kSourceInternalSpeaker);
-    EXPECT_EQ(source(ucm, "[Out] Headphones"), audio::kSourceHeadphones);
-    EXPECT_EQ(source(ucm, "[Out] Headset"), audio::kSourceHeadphones);
-    EXPECT_EQ(source(ucm, "[Out] HDMI1"), audio::kSourceOther);
-    EXPECT_EQ(source(ucm, "analog-output-headphones"), audio::kSourceOther);
-
-    // A type the server knows wins over the name.
-    const std::vector<SinkPortRecord> typed{{QStringLiteral("headphone-like-hdmi"), Hdmi, Plugged}};
-    EXPECT_EQ(source(typed, "headphone-like-hdmi"), audio::kSourceOther);
-}
-
-TEST(SinkDataSource, NoActivePortReadsNothing)
-{
-    EXPECT_EQ(source({}, ""), 0u); // null sinks, network sinks
-    const std::vector<SinkPortRecord> ports{
-        {QStringLiteral("analog-output-speaker"), Speaker, AvailUnknown}};
-    EXPECT_EQ(source(ports, ""), 0u);
-    EXPECT_EQ(source(ports, "analog-output-headphones"), 0u); // active port not listed
-}
-
-TEST(SinkDataSource, HeadsetsThatAreOutputsOfTheirOwnReadHeadphones)
-{
-    // USB and Bluetooth headsets: a generic port, or none, on a sink that says what it is.
-    const std::vector<SinkPortRecord> usb{{QStringLiteral("analog-output"), Unknown, AvailUnknown}};
-    for (const char* factor : {"headset", "headphone", "hands-free"}) {
-        SCOPED_TRACE(factor);
-        EXPECT_EQ(dataSourceForSink(usb, QStringLiteral("analog-output"), QLatin1String(factor)),
-                  audio::kSourceHeadphones);
-        EXPECT_EQ(dataSourceForSink({}, QString(), QLatin1String(factor)),
-                  audio::kSourceHeadphones);
-    }
-    EXPECT_EQ(dataSourceForSink(usb, QStringLiteral("analog-output"), QStringLiteral("speaker")),
-              audio::kSourceOther);
-    const std::vector<SinkPortRecord> withSpeaker{
-        {QStringLiteral("analog-output-speaker"), Speaker, AvailUnknown}};
-    EXPECT_EQ(dataSourceForSink(withSpeaker, QStringLiteral("analog-output-speaker"),
-                                QStringLiteral("headset")),
+        {QStringLiteral("analog-output-headphones"), Headphones, Plugged}};
+    EXPECT_EQ(dataSourceForSink(analog, QStringLiteral("analog-output-speaker")),
               audio::kSourceInternalSpeaker);
+    EXPECT_EQ(dataSourceForSink(analog, QStringLiteral("analog-output-headphones")),
+              audio::kSourceHeadphones);
+    // No active port, or one the sink does not list (null and network sinks), reads nothing,
+    // unless the sink itself is worn.
+    EXPECT_EQ(dataSourceForSink({}, QString()), 0u);
+    EXPECT_EQ(dataSourceForSink(analog, QString()), 0u);
+    EXPECT_EQ(dataSourceForSink(analog, QStringLiteral("analog-output")), 0u);
+    EXPECT_EQ(dataSourceForSink({}, QString(), QStringLiteral("hands-free")),
+              audio::kSourceHeadphones);
 }
 
 // A listener that counts its calls per client.
