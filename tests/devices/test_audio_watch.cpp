@@ -102,10 +102,7 @@ TEST_F(HeadphoneWatch, ChoosingHeadphonesArmsAndEveryChangeAwayFromThemReports)
     choose(kHeadphones); // the same registration again: the audio layer keeps it once
     EXPECT_TRUE(settings.boolForKey(kUseHeadphones));
     EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 2);
-    const auto adds = hardware.addRequests();
-    ASSERT_EQ(adds.size(), 2u);
-    EXPECT_EQ(adds[0].object, kDevice);
-    EXPECT_EQ(adds[0].clientData, watcher.get());
+    EXPECT_EQ(hardware.addRequests(), (std::vector<AudioObjectID>{kDevice, kDevice}));
 
     log.clear();
     change(audio::kSourceInternalSpeaker);
@@ -137,10 +134,7 @@ TEST_F(HeadphoneWatch, ChoosingAnythingElseDisarmsAndAlwaysRequestsRemoval)
     choose(QStringLiteral("USB Stick"));
     EXPECT_FALSE(settings.hasStoredValue(kUseHeadphones));
     EXPECT_EQ(log.lines(), QStringList{QStringLiteral("Stop watching audio")});
-    const auto removes = hardware.removeRequests();
-    ASSERT_EQ(removes.size(), 1u);
-    EXPECT_EQ(removes[0].object, kDevice);
-    EXPECT_EQ(removes[0].clientData, watcher.get());
+    EXPECT_EQ(hardware.removeRequests(), std::vector<AudioObjectID>{kDevice});
     EXPECT_EQ(hardware.registrations(), 0u);
     change(audio::kSourceInternalSpeaker);
     EXPECT_EQ(delegate->count(), 0u);
@@ -218,7 +212,8 @@ TEST_F(HeadphoneWatch, ArmsWhenAServerComesAndAgainAfterItRestarts)
         EXPECT_EQ(delegate->count(), 2 * (run - 1));
         change(audio::kSourceInternalSpeaker);
         EXPECT_EQ(delegate->count(), 2 * (run - 1) + 1);
-        change(audio::kSourceHeadphones);
+        if (run == 1) // the second time the server goes while nothing is plugged in
+            change(audio::kSourceHeadphones);
 
         changeDefault(0); // and goes away
         EXPECT_EQ(delegate->count(), 2 * run);

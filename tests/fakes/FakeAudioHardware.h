@@ -21,13 +21,6 @@ namespace wl::test {
 class FakeAudioHardware : public AudioHardware
 {
 public:
-    struct Request
-    {
-        AudioObjectID object;
-        AudioObjectPropertyListenerProc listener;
-        void* clientData;
-    };
-
     static constexpr AudioObjectPropertyAddress kSourceAddress{
         audio::kDataSource, audio::kScopeOutput, audio::kElementMain};
     static constexpr AudioObjectPropertyAddress kDefaultAddress{
@@ -67,15 +60,16 @@ public:
     }
 
     // Waits until every announcement made so far has been delivered.
-    bool waitForDelivery(std::chrono::milliseconds timeout = std::chrono::seconds(5))
+    bool waitForDelivery()
     {
         std::unique_lock lock(m_mutex);
-        return m_changed.wait_for(lock, timeout, [&] { return m_queue.empty() && !m_busy; });
+        return m_changed.wait_for(lock, std::chrono::seconds(5),
+                                  [&] { return m_queue.empty() && !m_busy; });
     }
 
-    // The requests for data-source listeners.
-    std::vector<Request> addRequests() const { return locked(m_adds); }
-    std::vector<Request> removeRequests() const { return locked(m_removes); }
+    // The objects data-source listeners were asked for and asked off.
+    std::vector<AudioObjectID> addRequests() const { return locked(m_adds); }
+    std::vector<AudioObjectID> removeRequests() const { return locked(m_removes); }
     size_t registrations() const { return m_listeners.size(); }
     bool isRegistered(AudioObjectID device) const
     {
@@ -116,7 +110,7 @@ public:
                                                AudioObjectPropertyListenerProc inListener,
                                                void* inClientData) override
     {
-        record(m_adds, inAddress, {inObjectID, inListener, inClientData});
+        record(m_adds, inObjectID, inAddress);
         m_listeners.add(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
@@ -125,7 +119,7 @@ public:
                                                   AudioObjectPropertyListenerProc inListener,
                                                   void* inClientData) override
     {
-        record(m_removes, inAddress, {inObjectID, inListener, inClientData});
+        record(m_removes, inObjectID, inAddress);
         m_listeners.remove(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
@@ -139,16 +133,16 @@ private:
         }
         m_changed.notify_all();
     }
-    std::vector<Request> locked(const std::vector<Request>& requests) const
+    std::vector<AudioObjectID> locked(const std::vector<AudioObjectID>& requests) const
     {
         std::lock_guard lock(m_mutex);
         return requests;
     }
-    void record(std::vector<Request>& requests, const AudioObjectPropertyAddress& address,
-                const Request& request)
+    void record(std::vector<AudioObjectID>& requests, AudioObjectID object,
+                const AudioObjectPropertyAddress& address)
     {
         if (address == kSourceAddress)
-            update([&] { requests.push_back(request); });
+            update([&] { requests.push_back(object); });
     }
 
     void run()
@@ -176,8 +170,8 @@ private:
     std::deque<std::pair<AudioObjectID, AudioObjectPropertyAddress>> m_queue;
     bool m_busy = false;
     bool m_stopping = false;
-    std::vector<Request> m_adds;
-    std::vector<Request> m_removes;
+    std::vector<AudioObjectID> m_adds;
+    std::vector<AudioObjectID> m_removes;
     AudioListenerRegistry m_listeners;
     std::thread m_thread; // last: starts when everything above exists
 };
