@@ -11,7 +11,6 @@
 #include <map>
 #include <mutex>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace wl::test {
@@ -33,31 +32,15 @@ public:
         m_thread.join();
     }
 
-    // 0: no audio server, so the default output device cannot be read. The change versions
-    // also announce it on the fake's thread.
-    void setDefaultOutputDevice(AudioObjectID device)
-    {
-        update([&] { m_defaultDevice = device; });
-    }
+    // The default output device (0: no audio server) and what a device plays through (0: the
+    // read fails). The change versions also announce it on the fake's thread.
+    void setDefaultOutputDevice(AudioObjectID device) { set(audio::kSystemObject, device, false); }
     void changeDefaultOutputDevice(AudioObjectID device)
     {
-        update([&] {
-            m_defaultDevice = device;
-            m_queue.push_back({audio::kSystemObject, kDefaultAddress});
-        });
+        set(audio::kSystemObject, device, true);
     }
-    // What the device plays through (0: the read fails).
-    void presetDataSource(AudioObjectID device, quint32 source)
-    {
-        update([&] { m_sources[device] = source; });
-    }
-    void changeDataSource(AudioObjectID device, quint32 source)
-    {
-        update([&] {
-            m_sources[device] = source;
-            m_queue.push_back({device, kSourceAddress});
-        });
-    }
+    void presetDataSource(AudioObjectID device, quint32 source) { set(device, source, false); }
+    void changeDataSource(AudioObjectID device, quint32 source) { set(device, source, true); }
 
     // Waits until every announcement made so far has been delivered.
     bool waitForDelivery()
@@ -87,22 +70,14 @@ public:
     {
         if (!ioDataSize || *ioDataSize < sizeof(quint32) || !outData)
             return audio::kBadPropertySize;
-        quint32 value = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            if (inObjectID == audio::kSystemObject && inAddress == kDefaultAddress) {
-                if (m_defaultDevice == 0)
-                    return audio::kNotRunning;
-                value = m_defaultDevice;
-            } else if (inObjectID != audio::kNoObject && inAddress == kSourceAddress) {
-                const auto it = m_sources.find(inObjectID);
-                value = it == m_sources.end() ? 0 : it->second;
-            }
-        }
-        if (value == 0)
-            return audio::kBadObject; // outData untouched
-        std::memcpy(outData, &value, sizeof value);
-        *ioDataSize = sizeof value;
+        std::lock_guard lock(m_mutex);
+        const auto it = m_values.find(inObjectID);
+        const bool system = inObjectID == audio::kSystemObject;
+        if (it == m_values.end() || it->second == 0 ||
+            inAddress != (system ? kDefaultAddress : kSourceAddress))
+            return system ? audio::kNotRunning : audio::kBadObject; // outData untouched
+        std::memcpy(outData, &it->second, sizeof it->second);
+        *ioDataSize = sizeof it->second;
         return audio::kNoError;
     }
     AudioStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
@@ -133,6 +108,15 @@ private:
         }
         m_changed.notify_all();
     }
+    // The system object holds the default output device, any other its data source.
+    void set(AudioObjectID object, quint32 value, bool announce)
+    {
+        update([&] {
+            m_values[object] = value;
+            if (announce)
+                m_queue.push_back(object);
+        });
+    }
     std::vector<AudioObjectID> locked(const std::vector<AudioObjectID>& requests) const
     {
         std::lock_guard lock(m_mutex);
@@ -152,11 +136,12 @@ private:
             m_changed.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
             if (m_stopping)
                 return;
-            const auto [object, address] = m_queue.front();
+            const AudioObjectID object = m_queue.front();
             m_queue.pop_front();
             m_busy = true;
             lock.unlock();
-            m_listeners.notify(object, address);
+            m_listeners.notify(object,
+                               object == audio::kSystemObject ? kDefaultAddress : kSourceAddress);
             lock.lock();
             m_busy = false;
             m_changed.notify_all();
@@ -165,13 +150,11 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed; // announcements made, delivered, or the end
-    AudioObjectID m_defaultDevice = 0;
-    std::map<AudioObjectID, quint32> m_sources;
-    std::deque<std::pair<AudioObjectID, AudioObjectPropertyAddress>> m_queue;
+    std::map<AudioObjectID, quint32> m_values;
+    std::deque<AudioObjectID> m_queue;
     bool m_busy = false;
     bool m_stopping = false;
-    std::vector<AudioObjectID> m_adds;
-    std::vector<AudioObjectID> m_removes;
+    std::vector<AudioObjectID> m_adds, m_removes;
     AudioListenerRegistry m_listeners;
     std::thread m_thread; // last: starts when everything above exists
 };
