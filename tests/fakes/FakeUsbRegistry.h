@@ -7,7 +7,6 @@
 #include <QObject>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 
 namespace wl::test {
@@ -25,14 +24,12 @@ public:
     {
         return queryFails ? std::nullopt : std::optional(attached);
     }
-    AddResult addMatchingNotification(const char* type, const UsbMatch& match, Callback callback,
+    AddResult addMatchingNotification(const char*, const UsbMatch& match, Callback callback,
                                       void* context, Handle* handle) override
     {
         *handle = 0;
         if (addResult != AddResult::Added)
             return addResult;
-        if (std::strcmp(type, kUsbTerminateNotification) != 0)
-            return AddResult::Refused;
         *handle = m_registrations.add(match, callback, context);
         return AddResult::Added;
     }

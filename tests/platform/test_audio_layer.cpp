@@ -15,8 +15,7 @@ using namespace wl;
 namespace {
 
 // The server's port types and availability, as the wire carries them.
-constexpr quint32 Unknown = 0, Speaker = 2, Headphones = 3, Line = 4, Headset = 6, Spdif = 9,
-                  Hdmi = 10;
+constexpr quint32 Unknown = 0, Speaker = 2, Headphones = 3, Headset = 6, Hdmi = 10;
 constexpr int AvailUnknown = 0, Unplugged = 1, Plugged = 2;
 
 // How the active port of the default sink, and the sink's form factor, read as a data source.
@@ -35,8 +34,6 @@ TEST(SinkDataSource, FromPortTypeAvailabilityNameAndFormFactor)
         // Headphones left active with the plug out (nothing to switch to) are not headphones.
         {"analog-output-headphones", Headphones, Unplugged, "", audio::kSourceOther},
         {"hdmi-output-0", Hdmi, Plugged, "", audio::kSourceOther},
-        {"analog-output-lineout", Line, Plugged, "", audio::kSourceOther},
-        {"iec958-stereo-output", Spdif, AvailUnknown, "", audio::kSourceOther},
         // Servers without port types (older PipeWire, UCM cards) report names only.
         {"[Out] Speaker", Unknown, AvailUnknown, "", audio::kSourceInternalSpeaker},
         {"[Out] Headphones", Unknown, Plugged, "", audio::kSourceHeadphones},
