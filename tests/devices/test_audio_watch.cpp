@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -64,14 +65,9 @@ protected:
 
 TEST_F(HeadphoneWatch, ListOffersHeadphonesWhilePluggedInOrChosen)
 {
-    struct Case
-    {
-        quint32 source;
-        bool chosen;
-        bool offered;
-        QStringList logged;
-    };
-    const Case cases[] = {
+    // What the output plays through, whether headphones are chosen, whether they are offered,
+    // and what asking whether they are plugged in logs.
+    const std::tuple<quint32, bool, bool, QStringList> cases[] = {
         {audio::kSourceHeadphones, false, true, {QStringLiteral("headphone")}},
         {audio::kSourceInternalSpeaker, false, false, {QStringLiteral("speaker")}},
         // Chosen but unplugged: stays visible so the choice can be seen.
@@ -79,17 +75,17 @@ TEST_F(HeadphoneWatch, ListOffersHeadphonesWhilePluggedInOrChosen)
         {audio::kSourceOther, true, true, {}},
         {0, false, false, {}}, // read fails
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.source);
-        settings.setBool(kUseHeadphones, c.chosen);
-        hardware.presetDataSource(kDevice, c.source);
+    for (const auto& [source, chosen, offered, logged] : cases) {
+        SCOPED_TRACE(source);
+        settings.setBool(kUseHeadphones, chosen);
+        hardware.presetDataSource(kDevice, source);
         auto watcher = makeWatcher();
         log.clear();
         EXPECT_EQ(watcher->getCurrentDeviceList(),
-                  c.offered ? QStringList{kHeadphones} : QStringList{});
+                  offered ? QStringList{kHeadphones} : QStringList{});
         EXPECT_TRUE(log.lines().isEmpty()) << "the panel opening logged";
-        EXPECT_EQ(watcher->areHeadphonesConnected(), c.source == audio::kSourceHeadphones);
-        EXPECT_EQ(log.lines(), c.logged);
+        EXPECT_EQ(watcher->areHeadphonesConnected(), source == audio::kSourceHeadphones);
+        EXPECT_EQ(log.lines(), logged);
     }
 }
 
@@ -162,12 +158,8 @@ TEST_F(HeadphoneWatch, ChoosingAnythingElseDisarmsAndAlwaysRequestsRemoval)
 // The watch moves with the default output; a move reports only when it takes headphones away.
 TEST_F(HeadphoneWatch, FollowsTheDefaultOutputAndReportsOnlyWhenHeadphonesLeave)
 {
-    struct Case
-    {
-        quint32 from, to;
-        bool reports;
-    };
-    const Case cases[] = {
+    const std::tuple<quint32, quint32, bool> cases[] = {
+        // from, to, reports
         {audio::kSourceHeadphones, audio::kSourceInternalSpeaker, true},
         {audio::kSourceHeadphones, audio::kSourceOther, true},
         {audio::kSourceHeadphones, 0, true},                         // unreadable: not headphones
@@ -175,26 +167,26 @@ TEST_F(HeadphoneWatch, FollowsTheDefaultOutputAndReportsOnlyWhenHeadphonesLeave)
         {audio::kSourceInternalSpeaker, audio::kSourceOther, false},
         {audio::kSourceOther, audio::kSourceInternalSpeaker, false},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.from << " -> " << c.to);
+    for (const auto& [from, to, reports] : cases) {
+        SCOPED_TRACE(testing::Message() << from << " -> " << to);
         delegate = std::make_shared<test::RecordingDelegate>();
         hardware.setDefaultOutputDevice(kDevice);
-        hardware.presetDataSource(kDevice, c.from);
-        hardware.presetDataSource(kOther, c.to);
+        hardware.presetDataSource(kDevice, from);
+        hardware.presetDataSource(kOther, to);
         auto watcher = makeWatcher();
         choose(kHeadphones);
 
         changeDefault(kOther);
-        EXPECT_EQ(delegate->count(), c.reports ? 1u : 0u);
+        EXPECT_EQ(delegate->count(), reports ? 1u : 0u);
         EXPECT_EQ(watcher->defaultDevice(), kOther);
         EXPECT_TRUE(hardware.isRegistered(kOther));
         EXPECT_FALSE(hardware.isRegistered(kDevice));
-        EXPECT_EQ(watcher->areHeadphonesConnected(), c.to == audio::kSourceHeadphones);
+        EXPECT_EQ(watcher->areHeadphonesConnected(), to == audio::kSourceHeadphones);
         // Only the new default is watched now.
         change(audio::kSourceInternalSpeaker, kDevice);
-        EXPECT_EQ(delegate->count(), c.reports ? 1u : 0u);
+        EXPECT_EQ(delegate->count(), reports ? 1u : 0u);
         change(audio::kSourceInternalSpeaker, kOther);
-        EXPECT_EQ(delegate->count(), c.reports ? 2u : 1u);
+        EXPECT_EQ(delegate->count(), reports ? 2u : 1u);
         choose(QStringLiteral("USB Stick"));
     }
 }

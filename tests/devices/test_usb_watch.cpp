@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -68,14 +69,8 @@ TEST_F(UsbWatchTest, ListingDropsHubsAndBuiltInDevicesOnlyWhenBothColumnsMatch)
 
 TEST_F(UsbWatchTest, PlaceholderNeedsANonEmptyAbsentNameAndANonZeroNumber)
 {
-    struct Case
-    {
-        const char* what;
-        std::optional<QString> name;
-        qint64 vendor, product;
-        bool placeholder;
-    };
-    const Case cases[] = {
+    // The stored name and numbers, and whether they make a placeholder.
+    const std::tuple<const char*, std::optional<QString>, qint64, qint64, bool> cases[] = {
         {"absent chosen device", QStringLiteral("Gone"), 5, 6, true},
         {"vendor 0, product set", QStringLiteral("Gone"), 0, 6, true},
         {"vendor set, product 0", QStringLiteral("Gone"), 5, 0, true},
@@ -85,23 +80,22 @@ TEST_F(UsbWatchTest, PlaceholderNeedsANonEmptyAbsentNameAndANonZeroNumber)
         {"chosen device attached", QStringLiteral("Key"), 5, 6, false},
     };
     registry.attached = {kOther, kKey};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, name, vendor, product, placeholder] : cases) {
+        SCOPED_TRACE(what);
         settings.removeObjectForKey(keys::kDeviceName);
-        if (c.name)
-            settings.setObject(keys::kDeviceName, *c.name);
-        settings.setObject(keys::idVendor, c.vendor);
-        settings.setObject(keys::idProduct, c.product);
+        if (name)
+            settings.setObject(keys::kDeviceName, *name);
+        settings.setObject(keys::idVendor, vendor);
+        settings.setObject(keys::idProduct, product);
         auto watcher = makeWatcher();
-        const QStringList list = watcher->getCurrentDeviceList();
-        if (c.placeholder) {
-            EXPECT_EQ(list, (QStringList{"Gone", "Other", "Key"}));
-            EXPECT_EQ(watcher->devices()->value("Gone"), (DeviceEntry{c.vendor, c.product}));
-        } else {
-            EXPECT_EQ(list, (QStringList{"Other", "Key"}));
-            // An attached device keeps its own numbers, not the stored ones.
-            EXPECT_EQ(watcher->devices()->value("Key"), (DeviceEntry{0x046d, 0xc52b}));
+        EXPECT_EQ(
+            watcher->getCurrentDeviceList(),
+            (placeholder ? QStringList{"Gone", "Other", "Key"} : QStringList{"Other", "Key"}));
+        if (placeholder) {
+            EXPECT_EQ(watcher->devices()->value("Gone"), (DeviceEntry{vendor, product}));
         }
+        // An attached device keeps its own numbers, not the stored ones.
+        EXPECT_EQ(watcher->devices()->value("Key"), (DeviceEntry{0x046d, 0xc52b}));
     }
 }
 
@@ -174,14 +168,8 @@ TEST_F(UsbWatchTest, ChoosingKeepsOneRegistrationForTheLastChoice)
 
 TEST_F(UsbWatchTest, ChoicesOutsideTheCatalogueDisarmAndZeroNumbersAreRefused)
 {
-    struct Case
-    {
-        const char* what;
-        QVariantMap userInfo;
-        bool listFirst;
-        bool keeps; // the key device stays guarded
-    };
-    const Case cases[] = {
+    // What the panel sends, whether it listed first, and whether the key device stays guarded.
+    const std::tuple<const char*, QVariantMap, bool, bool> cases[] = {
         {"headphones", {{events::kNewDeviceName, QStringLiteral("Headphones")}}, true, false},
         {"unknown title", {{events::kNewDeviceName, QStringLiteral("Nope")}}, true, false},
         {"no title entry", {}, true, false},
@@ -189,24 +177,24 @@ TEST_F(UsbWatchTest, ChoicesOutsideTheCatalogueDisarmAndZeroNumbersAreRefused)
         {"before any listing", {{events::kNewDeviceName, QStringLiteral("Key")}}, false, false},
         {"zero numbers", {{events::kNewDeviceName, QStringLiteral("Zero")}}, true, true},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, userInfo, listFirst, keeps] : cases) {
+        SCOPED_TRACE(what);
         logs.clear();
         storeChoice("Key", 0x046d, 0xc52b);
         registry.attached = {kKey, device("Zero", 0, 0, "z")};
         auto watcher = makeWatcher();
-        if (c.listFirst)
+        if (listFirst)
             watcher->startSearch();
         const int before = delegate->calls();
-        center.postNotificationName(events::kSetNewDeviceEvent, this, c.userInfo);
-        EXPECT_EQ(settings.integerForKey(keys::idVendor), c.keeps ? 0x046d : 0);
-        EXPECT_EQ(settings.hasStoredValue(keys::idProduct), c.keeps);
-        EXPECT_EQ(registry.registrationCount(), c.keeps ? 1u : 0u);
-        EXPECT_EQ(watcher->lostDeviceIterator() != 0, c.keeps);
-        EXPECT_EQ(logs.lines().size(), c.keeps ? 1 : 0);
+        center.postNotificationName(events::kSetNewDeviceEvent, this, userInfo);
+        EXPECT_EQ(settings.integerForKey(keys::idVendor), keeps ? 0x046d : 0);
+        EXPECT_EQ(settings.hasStoredValue(keys::idProduct), keeps);
+        EXPECT_EQ(registry.registrationCount(), keeps ? 1u : 0u);
+        EXPECT_EQ(watcher->lostDeviceIterator() != 0, keeps);
+        EXPECT_EQ(logs.lines().size(), keeps ? 1 : 0);
         registry.unplug(kKey.path);
         flush();
-        EXPECT_EQ(delegate->calls(), before + (c.keeps ? 1 : 0));
+        EXPECT_EQ(delegate->calls(), before + (keeps ? 1 : 0));
     }
 }
 
@@ -259,12 +247,8 @@ TEST_F(UsbWatchTest, RegistrationsAreDrainedWithoutADelegateAndEndWithTheWatcher
 TEST(UsbIdentityTest, ParsesKernelAndDatabaseForms)
 {
     using S = std::optional<std::string_view>;
-    struct Case
-    {
-        S product, vendor, model;
-        std::optional<UsbIdentity> expected;
-    };
-    const Case cases[] = {
+    // PRODUCT, ID_VENDOR_ID, ID_MODEL_ID, and the identity they give.
+    const std::tuple<S, S, S, std::optional<UsbIdentity>> cases[] = {
         {"46d/c52b/1211", {}, {}, UsbIdentity{0x046d, 0xc52b}},
         {"46D/C52B/1211", {}, {}, UsbIdentity{0x046d, 0xc52b}},
         {"1234/8001/100", {}, {}, UsbIdentity{0x1234, 0x8001}},
@@ -283,11 +267,10 @@ TEST(UsbIdentityTest, ParsesKernelAndDatabaseForms)
         {{}, "046d", {}, std::nullopt},
         {{}, "", "", std::nullopt},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.product.value_or("-")) + " " +
-                     std::string(c.vendor.value_or("-")) + " " +
-                     std::string(c.model.value_or("-")));
-        EXPECT_EQ(parseUeventIdentity(c.product, c.vendor, c.model), c.expected);
+    for (const auto& [product, vendor, model, expected] : cases) {
+        SCOPED_TRACE(testing::Message() << product.value_or("-") << " " << vendor.value_or("-")
+                                        << " " << model.value_or("-"));
+        EXPECT_EQ(parseUeventIdentity(product, vendor, model), expected);
     }
     EXPECT_EQ(parseHexNumber("ffffffff"), 0xffffffffu);
 }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -21,15 +22,9 @@ constexpr int AvailUnknown = 0, Unplugged = 1, Plugged = 2;
 // How the active port of the default sink, and the sink's form factor, read as a data source.
 TEST(SinkDataSource, FromPortTypeAvailabilityNameAndFormFactor)
 {
-    struct Case
-    {
-        const char* port; // the sink's only port, and the active one
-        quint32 type;
-        int available;
-        const char* formFactor;
-        quint32 expected;
-    };
-    const Case cases[] = {
+    // The sink's only port, and the active one: its type and availability, the sink's form
+    // factor, and what it reads.
+    const std::tuple<const char*, quint32, int, const char*, quint32> cases[] = {
         {"headset-output", Headset, Plugged, "", audio::kSourceHeadphones},
         // Headphones left active with the plug out (nothing to switch to) are not headphones.
         {"analog-output-headphones", Headphones, Unplugged, "", audio::kSourceOther},
@@ -48,12 +43,12 @@ TEST(SinkDataSource, FromPortTypeAvailabilityNameAndFormFactor)
         {"analog-output", Unknown, AvailUnknown, "speaker", audio::kSourceOther},
         {"analog-output-speaker", Speaker, AvailUnknown, "headset", audio::kSourceInternalSpeaker},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.port) + " " + c.formFactor);
-        const std::vector<SinkPortRecord> ports{{QString::fromLatin1(c.port), c.type, c.available}};
-        EXPECT_EQ(dataSourceForSink(ports, QString::fromLatin1(c.port),
-                                    QString::fromLatin1(c.formFactor)),
-                  c.expected);
+    for (const auto& [port, type, available, formFactor, expected] : cases) {
+        SCOPED_TRACE(std::string(port) + " " + formFactor);
+        const std::vector<SinkPortRecord> ports{{QString::fromLatin1(port), type, available}};
+        EXPECT_EQ(
+            dataSourceForSink(ports, QString::fromLatin1(port), QString::fromLatin1(formFactor)),
+            expected);
     }
 
     // A jack card: what the active port says, not the first one.
