@@ -86,14 +86,17 @@ TEST_F(UdevUsbTest, EveryRemovalOfADeviceWithTheWatchedNumbersLocksAndNothingEls
     const QByteArray database =
         testbed.add("1-2", attributes, {{"ID_VENDOR_ID", "1234"}, {"ID_MODEL_ID", "8001"}});
     const QByteArray bare = testbed.add("1-3", attributes, {});
-    const QByteArray other = testbed.addUsb("1-4", "Other", 0x1234, 0x8002);
+    // Near misses: the watched numbers differ in the product, or in the vendor.
+    const QByteArray others[] = {testbed.addUsb("1-4", "Other", 0x1234, 0x8002),
+                                 testbed.addUsb("1-5", "Other", 0x1235, 0x8001)};
     storeChoice("High", 0x1234, 0x18001); // only the low 16 bits of the stored number count
     auto watcher = makeWatcher();         // armed from the stored choice, no listing
     ASSERT_NE(watcher->lostDeviceIterator(), 0u);
 
     for (const char* action : {"add", "change", "bind", "unbind"})
         testbed.uevent(key, action);
-    testbed.unplug(other);
+    for (const QByteArray& other : others)
+        testbed.unplug(other);
     int locks = 0;
     for (const QByteArray& device : {database, bare, key}) {
         SCOPED_TRACE(device.constData());
