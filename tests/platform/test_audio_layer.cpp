@@ -86,32 +86,26 @@ TEST(AudioListenerRegistry, KeepsAnIdenticalRegistrationOnce)
     EXPECT_EQ(registry.notify(5, kSource), 2);
 }
 
-struct Pair
+// Two clients of one listener; each call removes both, from inside the call.
+AudioListenerRegistry* g_registry = nullptr;
+int g_clients[2];
+int g_calls = 0;
+AudioStatus removingBoth(AudioObjectID object, quint32, const AudioObjectPropertyAddress* a, void*)
 {
-    AudioListenerRegistry* registry;
-    int calls = 0;
-};
-AudioStatus removingListener(AudioObjectID object, quint32, const AudioObjectPropertyAddress* a,
-                             void* data)
-{
-    auto* p = static_cast<Pair*>(data);
-    ++p->calls;
-    // Removes itself and the other one, from inside the call: must not wait on itself.
-    p->registry->remove(object, *a, &removingListener, p);
-    p->registry->remove(object, *a, &removingListener, p + 1);
-    p->registry->remove(object, *a, &removingListener, p - 1);
+    ++g_calls;
+    for (int& client : g_clients) // on the notifying thread: must not wait on itself
+        g_registry->remove(object, *a, &removingBoth, &client);
     return audio::kNoError;
 }
 
 TEST(AudioListenerRegistry, RemovalFromInsideACallStopsTheRestOfTheRound)
 {
     AudioListenerRegistry registry;
-    Pair pairs[3] = {{&registry}, {&registry}, {&registry}};
-    // Only the middle one is ever registered beside one neighbour.
-    registry.add(5, kSource, &removingListener, &pairs[1]);
-    registry.add(5, kSource, &removingListener, &pairs[2]);
+    g_registry = &registry;
+    for (int& client : g_clients)
+        registry.add(5, kSource, &removingBoth, &client);
     EXPECT_EQ(registry.notify(5, kSource), 1);
-    EXPECT_EQ(pairs[1].calls + pairs[2].calls, 1);
+    EXPECT_EQ(g_calls, 1);
     EXPECT_EQ(registry.size(), 0u);
 }
 
