@@ -27,16 +27,6 @@ const QString kSession = QStringLiteral("org.freedesktop.login1.Session");
 const QString kAutoSession = QStringLiteral("/org/freedesktop/login1/session/auto");
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 
-struct ScreenSaverService
-{
-    QString service;
-    QString path;
-};
-const ScreenSaverService kFreedesktopSaver{QStringLiteral("org.freedesktop.ScreenSaver"),
-                                           QStringLiteral("/org/freedesktop/ScreenSaver")};
-const ScreenSaverService kGnomeSaver{QStringLiteral("org.gnome.ScreenSaver"),
-                                     QStringLiteral("/org/gnome/ScreenSaver")};
-
 // A boolean, also inside a D-Bus variant; none for anything else.
 std::optional<bool> asBool(QVariant value)
 {
@@ -53,17 +43,6 @@ std::optional<bool> replyBool(const QDBusMessage& reply)
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return std::nullopt;
     return asBool(reply.arguments().constFirst());
-}
-
-// The screen saver's GetActive.
-std::function<QDBusPendingCall(bool)> saverActive(const ScreenSaverService& saver, int timeout)
-{
-    return [saver, timeout](bool startService) {
-        QDBusMessage get = QDBusMessage::createMethodCall(saver.service, saver.path, saver.service,
-                                                          QStringLiteral("GetActive"));
-        get.setAutoStartService(startService);
-        return QDBusConnection::sessionBus().asyncCall(get, timeout);
-    };
 }
 
 // The baseline read does not start a service that is not running: such a way was off.
@@ -167,11 +146,7 @@ DBusSessionLocker::DBusSessionLocker(Options options, QObject* parent)
     : QObject(parent), m_options(options)
 {
     // Subscribed before any request, so a screen saver's "now active" can never be missed.
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.connect(kFreedesktopSaver.service, kFreedesktopSaver.path, kFreedesktopSaver.service,
-                QStringLiteral("ActiveChanged"), this, SLOT(freedesktopSaverActiveChanged(bool)));
-    bus.connect(kGnomeSaver.service, kGnomeSaver.path, kGnomeSaver.service,
-                QStringLiteral("ActiveChanged"), this, SLOT(gnomeSaverActiveChanged(bool)));
+    subscribeToScreenSavers();
     resolveSession();
 }
 
@@ -302,18 +277,6 @@ void DBusSessionLocker::sessionPropertiesChanged(const QString& interface,
         ++m_sessionLockedSignals;
 }
 
-void DBusSessionLocker::freedesktopSaverActiveChanged(bool active)
-{
-    if (active)
-        ++m_freedesktopSaverSignals;
-}
-
-void DBusSessionLocker::gnomeSaverActiveChanged(bool active)
-{
-    if (active)
-        ++m_gnomeSaverSignals;
-}
-
 void DBusSessionLocker::setOutcomeHandler(OutcomeHandler handler)
 {
     disconnect(m_outcomeConnection);
@@ -364,29 +327,11 @@ void DBusSessionLocker::reportUnconfirmed(bool lockRequest, const QString& tried
     }
 }
 
-std::function<quint64()> DBusSessionLocker::saverSignals(const QString& service) const
-{
-    const std::atomic<quint64>* count =
-        service == kGnomeSaver.service ? &m_gnomeSaverSignals : &m_freedesktopSaverSignals;
-    return [count] { return count->load(); };
-}
-
 std::vector<DBusSessionLocker::Attempt>
 DBusSessionLocker::lockAttempts(const QString& sessionPath) const
 {
     const int timeout = m_options.callTimeoutMs;
-    auto saverLock = [this, timeout](const ScreenSaverService& saver) {
-        return Attempt{saver.service + QStringLiteral(".Lock"),
-                       [saver, timeout] {
-                           return QDBusConnection::sessionBus().asyncCall(
-                               QDBusMessage::createMethodCall(saver.service, saver.path,
-                                                              saver.service,
-                                                              QStringLiteral("Lock")),
-                               timeout);
-                       },
-                       saverActive(saver, timeout), saverSignals(saver.service)};
-    };
-    return {
+    std::vector<Attempt> attempts{
         Attempt{QStringLiteral("logind Session.Lock"),
                 [sessionPath, timeout] {
                     return QDBusConnection::systemBus().asyncCall(
@@ -402,26 +347,12 @@ DBusSessionLocker::lockAttempts(const QString& sessionPath) const
                     return QDBusConnection::systemBus().asyncCall(get, timeout);
                 },
                 [this] { return m_sessionLockedSignals.load(); }},
-        saverLock(kFreedesktopSaver),
-        saverLock(kGnomeSaver),
     };
-}
-
-std::vector<DBusSessionLocker::Attempt> DBusSessionLocker::screenSaverAttempts() const
-{
-    const int timeout = m_options.callTimeoutMs;
-    auto setActive = [this, timeout](const ScreenSaverService& saver) {
-        return Attempt{saver.service + QStringLiteral(".SetActive"),
-                       [saver, timeout] {
-                           QDBusMessage call = QDBusMessage::createMethodCall(
-                               saver.service, saver.path, saver.service,
-                               QStringLiteral("SetActive"));
-                           call << true;
-                           return QDBusConnection::sessionBus().asyncCall(call, timeout);
-                       },
-                       saverActive(saver, timeout), saverSignals(saver.service)};
-    };
-    return {setActive(kFreedesktopSaver), setActive(kGnomeSaver)};
+    // Session.Lock only asks the desktop to lock: its screen saver is the way left when no
+    // locker answers logind.
+    for (Attempt& fallback : screenSaverLocks())
+        attempts.push_back(std::move(fallback));
+    return attempts;
 }
 
 } // namespace wl

@@ -96,6 +96,8 @@ private:
     void reportUnconfirmed(bool lockRequest, const QString& tried);
     std::vector<Attempt> lockAttempts(const QString& sessionPath) const;
     std::vector<Attempt> screenSaverAttempts() const;
+    std::vector<Attempt> screenSaverLocks() const;
+    void subscribeToScreenSavers();
     std::function<quint64()> saverSignals(const QString& service) const;
 
     const Options m_options;

@@ -3,6 +3,7 @@
 
 #include "platform/usb/UsbRegistrations.h"
 #include "platform/usb/UsbRegistry.h"
+#include "platform/usb/UsbSysfsCatalogue.h"
 
 #include <QHash>
 #include <QObject>
@@ -18,8 +19,7 @@ struct udev_monitor;
 
 namespace wl {
 
-// The USB registry on sysfs and libudev. Listing reads the usb_device entries of the USB bus
-// folder in sysfs (the names come from the hardware database only for devices without one).
+// The USB registry on sysfs and libudev. Listing is the sysfs catalogue's (UsbSysfsCatalogue.h).
 // Removals come from a "udev" monitor whose socket sits on a QSocketNotifier of the creating
 // thread. A lost event must not cost a lock: when the monitor reports an overflow or its socket
 // fails, the monitor is rebuilt and the devices rescanned, and a watched device that is gone
@@ -52,11 +52,6 @@ Q_SIGNALS:
     void monitorRecovered();
 
 private:
-    struct Scanned
-    {
-        UsbDevice device;
-        QByteArray devnum; // changes on every plug-in
-    };
     struct Attached
     {
         QByteArray devnum;
@@ -68,9 +63,7 @@ private:
     void onMonitorReadable();
     void handleEvent(udev_device* device);
     void recover(int error);
-    std::optional<std::vector<Scanned>> scan();
-    QString deviceName(int directory, const QByteArray& device) const;
-    static QHash<QString, Attached> matching(const std::vector<Scanned>& scanned,
+    static QHash<QString, Attached> matching(const std::vector<ScannedUsbDevice>& scanned,
                                              const UsbMatch& match);
 
     udev* m_udev = nullptr;

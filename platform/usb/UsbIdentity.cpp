@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/usb/UsbIdentity.h"
 
+#include <charconv>
+
 namespace wl {
 
 namespace {
@@ -13,6 +15,17 @@ std::string_view trimmed(std::string_view text)
         return {};
     const size_t last = text.find_last_not_of(space);
     return text.substr(first, last - first + 1);
+}
+
+// The number the whole text spells, or nothing when any of it is not a digit or it overflows.
+template <typename Number> std::optional<Number> whole(std::string_view text, int base)
+{
+    Number value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value, base);
+    if (error != std::errc() || stop != end)
+        return std::nullopt;
+    return value;
 }
 
 std::optional<quint16> parseId(std::string_view text)
@@ -28,22 +41,11 @@ std::optional<quint16> parseId(std::string_view text)
 std::optional<quint32> parseHexNumber(std::string_view text)
 {
     text = trimmed(text);
+    // No sign and no "0x" (from_chars takes neither for an unsigned type); more than 8 digits
+    // is malformed even when the leading ones are zeros.
     if (text.empty() || text.size() > 8)
         return std::nullopt;
-    quint32 value = 0;
-    for (const char c : text) {
-        quint32 digit = 0;
-        if (c >= '0' && c <= '9')
-            digit = quint32(c - '0');
-        else if (c >= 'a' && c <= 'f')
-            digit = quint32(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F')
-            digit = quint32(c - 'A' + 10);
-        else
-            return std::nullopt;
-        value = value << 4 | digit;
-    }
-    return value;
+    return whole<quint32>(text, 16);
 }
 
 std::optional<UsbIdentity> parseUeventIdentity(std::optional<std::string_view> product,
@@ -93,15 +95,7 @@ std::optional<quint8> parseTypeClass(std::string_view type)
     const std::string_view first = type.substr(0, type.find('/'));
     if (first.empty() || first.size() > 3)
         return std::nullopt;
-    unsigned value = 0;
-    for (const char c : first) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + unsigned(c - '0');
-    }
-    if (value > 0xFF)
-        return std::nullopt;
-    return quint8(value);
+    return whole<quint8>(first, 10);
 }
 
 } // namespace wl

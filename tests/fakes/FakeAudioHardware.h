@@ -11,7 +11,6 @@
 #include <map>
 #include <mutex>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace wl::test {
@@ -21,14 +20,6 @@ namespace wl::test {
 class FakeAudioHardware : public AudioHardware
 {
 public:
-    struct Request
-    {
-        AudioObjectID object;
-        AudioObjectPropertyAddress address;
-        AudioObjectPropertyListenerProc listener;
-        void* clientData;
-    };
-
     static constexpr AudioObjectPropertyAddress kSourceAddress{
         audio::kDataSource, audio::kScopeOutput, audio::kElementMain};
     static constexpr AudioObjectPropertyAddress kDefaultAddress{
@@ -37,69 +28,31 @@ public:
     FakeAudioHardware() : m_thread([this] { run(); }) {}
     ~FakeAudioHardware() override
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-        }
-        m_wake.notify_all();
+        update([&] { m_stopping = true; });
         m_thread.join();
     }
 
-    // 0: no audio server, so the default output device cannot be read.
-    void setDefaultOutputDevice(AudioObjectID device)
-    {
-        std::lock_guard lock(m_mutex);
-        m_defaultDevice = device;
-    }
-
-    // Sets the default output device and announces the change on the fake's thread.
+    // The default output device (0: no audio server) and what a device plays through (0: the
+    // read fails). The change versions also announce it on the fake's thread.
+    void setDefaultOutputDevice(AudioObjectID device) { set(audio::kSystemObject, device, false); }
     void changeDefaultOutputDevice(AudioObjectID device)
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_defaultDevice = device;
-            m_queue.push_back({audio::kSystemObject, kDefaultAddress});
-            ++m_announced;
-        }
-        m_wake.notify_all();
+        set(audio::kSystemObject, device, true);
     }
-
-    // Sets what the device plays through (0: the read fails) without telling anyone.
-    void presetDataSource(AudioObjectID device, quint32 source)
-    {
-        std::lock_guard lock(m_mutex);
-        m_sources[device] = source;
-    }
-
-    // Sets the data source and announces the change on the fake's thread.
-    void changeDataSource(AudioObjectID device, quint32 source)
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            m_sources[device] = source;
-            m_queue.push_back({device, kSourceAddress});
-            ++m_announced;
-        }
-        m_wake.notify_all();
-    }
+    void presetDataSource(AudioObjectID device, quint32 source) { set(device, source, false); }
+    void changeDataSource(AudioObjectID device, quint32 source) { set(device, source, true); }
 
     // Waits until every announcement made so far has been delivered.
-    bool waitForDelivery(std::chrono::milliseconds timeout = std::chrono::seconds(5))
+    bool waitForDelivery()
     {
         std::unique_lock lock(m_mutex);
-        return m_deliveredCv.wait_for(lock, timeout, [&] { return m_delivered == m_announced; });
+        return m_changed.wait_for(lock, std::chrono::seconds(5),
+                                  [&] { return m_queue.empty() && !m_busy; });
     }
 
-    std::vector<Request> addRequests() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_adds;
-    }
-    std::vector<Request> removeRequests() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_removes;
-    }
+    // The objects data-source listeners were asked for and asked off.
+    std::vector<AudioObjectID> addRequests() const { return locked(m_adds); }
+    std::vector<AudioObjectID> removeRequests() const { return locked(m_removes); }
     size_t registrations() const { return m_listeners.size(); }
     bool isRegistered(AudioObjectID device) const
     {
@@ -109,16 +62,6 @@ public:
     {
         return m_listeners.isRegistered(audio::kSystemObject, kDefaultAddress);
     }
-    // The requests for data-source listeners alone.
-    static std::vector<Request> onSources(const std::vector<Request>& requests)
-    {
-        std::vector<Request> kept;
-        for (const Request& r : requests) {
-            if (r.address == kSourceAddress)
-                kept.push_back(r);
-        }
-        return kept;
-    }
     std::thread::id notificationThread() const { return m_thread.get_id(); }
 
     AudioStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
@@ -127,80 +70,91 @@ public:
     {
         if (!ioDataSize || *ioDataSize < sizeof(quint32) || !outData)
             return audio::kBadPropertySize;
-        quint32 value = 0;
-        {
-            std::lock_guard lock(m_mutex);
-            if (inObjectID == audio::kSystemObject && inAddress == kDefaultAddress) {
-                if (m_defaultDevice == 0)
-                    return audio::kNotRunning;
-                value = m_defaultDevice;
-            } else if (inObjectID != audio::kNoObject && inAddress == kSourceAddress) {
-                const auto it = m_sources.find(inObjectID);
-                value = it == m_sources.end() ? 0 : it->second;
-            }
-        }
-        if (value == 0)
-            return audio::kBadObject; // outData untouched
-        std::memcpy(outData, &value, sizeof value);
-        *ioDataSize = sizeof value;
+        std::lock_guard lock(m_mutex);
+        const auto it = m_values.find(inObjectID);
+        const bool system = inObjectID == audio::kSystemObject;
+        if (it == m_values.end() || it->second == 0 ||
+            inAddress != (system ? kDefaultAddress : kSourceAddress))
+            return system ? audio::kNotRunning : audio::kBadObject; // outData untouched
+        std::memcpy(outData, &it->second, sizeof it->second);
+        *ioDataSize = sizeof it->second;
         return audio::kNoError;
     }
-
     AudioStatus AudioObjectAddPropertyListener(AudioObjectID inObjectID,
                                                const AudioObjectPropertyAddress& inAddress,
                                                AudioObjectPropertyListenerProc inListener,
                                                void* inClientData) override
     {
-        record(m_adds, {inObjectID, inAddress, inListener, inClientData});
+        record(m_adds, inObjectID, inAddress);
         m_listeners.add(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
-
     AudioStatus AudioObjectRemovePropertyListener(AudioObjectID inObjectID,
                                                   const AudioObjectPropertyAddress& inAddress,
                                                   AudioObjectPropertyListenerProc inListener,
                                                   void* inClientData) override
     {
-        record(m_removes, {inObjectID, inAddress, inListener, inClientData});
+        record(m_removes, inObjectID, inAddress);
         m_listeners.remove(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
 
 private:
-    void record(std::vector<Request>& requests, const Request& request)
+    template <typename Change> void update(Change change)
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            change();
+        }
+        m_changed.notify_all();
+    }
+    // The system object holds the default output device, any other its data source.
+    void set(AudioObjectID object, quint32 value, bool announce)
+    {
+        update([&] {
+            m_values[object] = value;
+            if (announce)
+                m_queue.push_back(object);
+        });
+    }
+    std::vector<AudioObjectID> locked(const std::vector<AudioObjectID>& requests) const
     {
         std::lock_guard lock(m_mutex);
-        requests.push_back(request);
+        return requests;
+    }
+    void record(std::vector<AudioObjectID>& requests, AudioObjectID object,
+                const AudioObjectPropertyAddress& address)
+    {
+        if (address == kSourceAddress)
+            update([&] { requests.push_back(object); });
     }
 
     void run()
     {
         std::unique_lock lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+            m_changed.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
             if (m_stopping)
                 return;
-            const auto [object, address] = m_queue.front();
+            const AudioObjectID object = m_queue.front();
             m_queue.pop_front();
+            m_busy = true;
             lock.unlock();
-            m_listeners.notify(object, address);
+            m_listeners.notify(object,
+                               object == audio::kSystemObject ? kDefaultAddress : kSourceAddress);
             lock.lock();
-            ++m_delivered;
-            m_deliveredCv.notify_all();
+            m_busy = false;
+            m_changed.notify_all();
         }
     }
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::condition_variable m_deliveredCv;
-    AudioObjectID m_defaultDevice = 0;
-    std::map<AudioObjectID, quint32> m_sources;
-    std::deque<std::pair<AudioObjectID, AudioObjectPropertyAddress>> m_queue;
-    quint64 m_announced = 0;
-    quint64 m_delivered = 0;
+    std::condition_variable m_changed; // announcements made, delivered, or the end
+    std::map<AudioObjectID, quint32> m_values;
+    std::deque<AudioObjectID> m_queue;
+    bool m_busy = false;
     bool m_stopping = false;
-    std::vector<Request> m_adds;
-    std::vector<Request> m_removes;
+    std::vector<AudioObjectID> m_adds, m_removes;
     AudioListenerRegistry m_listeners;
     std::thread m_thread; // last: starts when everything above exists
 };

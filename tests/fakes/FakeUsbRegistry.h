@@ -7,7 +7,6 @@
 #include <QObject>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 
 namespace wl::test {
@@ -20,27 +19,17 @@ public:
     QList<UsbDevice> attached;
     bool queryFails = false;
     AddResult addResult = AddResult::Added; // what the next registrations get
-    int addCalls = 0;
-    int releases = 0;
-    std::optional<UsbMatch> lastMatch;
 
     std::optional<QList<UsbDevice>> attachedDevices() override
     {
-        if (queryFails)
-            return std::nullopt;
-        return attached;
+        return queryFails ? std::nullopt : std::optional(attached);
     }
-
-    AddResult addMatchingNotification(const char* type, const UsbMatch& match, Callback callback,
+    AddResult addMatchingNotification(const char*, const UsbMatch& match, Callback callback,
                                       void* context, Handle* handle) override
     {
-        ++addCalls;
-        lastMatch = match;
         *handle = 0;
         if (addResult != AddResult::Added)
             return addResult;
-        if (std::strcmp(type, kUsbTerminateNotification) != 0)
-            return AddResult::Refused;
         *handle = m_registrations.add(match, callback, context);
         return AddResult::Added;
     }
@@ -52,15 +41,8 @@ public:
     {
         return m_registrations.isValid(iterator);
     }
-    void release(Handle handle) override
-    {
-        if (m_registrations.isValid(handle))
-            ++releases;
-        m_registrations.release(handle);
-    }
-
+    void release(Handle handle) override { m_registrations.release(handle); }
     size_t registrationCount() const { return m_registrations.size(); }
-
     std::optional<int> attachedMatching(Handle handle) const override
     {
         const std::optional<UsbMatch> match = m_registrations.match(handle);
@@ -74,30 +56,23 @@ public:
     {
         m_presenceObserver = std::move(observer);
     }
+
     void plug(const UsbDevice& device)
     {
         attached.append(device);
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                if (m_presenceObserver)
-                    m_presenceObserver();
-            },
-            Qt::QueuedConnection);
+        terminate({});
     }
-
-    // Removes the device at path and reports it.
+    // Removes the devices at path and reports them.
     void unplug(const QString& path)
     {
-        QList<UsbDevice> gone;
-        for (qsizetype i = attached.size() - 1; i >= 0; --i) {
-            if (attached[i].path == path)
-                gone.append(attached.takeAt(i));
-        }
-        terminate(gone);
+        const auto gone = std::stable_partition(attached.begin(), attached.end(),
+                                                [&](const UsbDevice& d) { return d.path != path; });
+        const QList<UsbDevice> removed(gone, attached.end());
+        attached.erase(gone, attached.end());
+        terminate(removed);
     }
-
-    // One delivery per matching registration, carrying every matching device of the batch.
+    // One delivery per matching registration, carrying every matching device of the batch;
+    // then the presence observer hears of it.
     void terminate(const QList<UsbDevice>& devices)
     {
         QMetaObject::invokeMethod(
@@ -105,10 +80,9 @@ public:
             [this, devices] {
                 for (const auto& [handle, match] : m_registrations.all()) {
                     QList<UsbDevice> matching;
-                    for (const UsbDevice& d : devices) {
-                        if (match.matches(d.vendorId, d.productId))
-                            matching.append(d);
-                    }
+                    std::copy_if(
+                        devices.cbegin(), devices.cend(), std::back_inserter(matching),
+                        [&](const UsbDevice& d) { return match.matches(d.vendorId, d.productId); });
                     m_registrations.deliver(handle, matching);
                 }
                 if (m_presenceObserver)
@@ -121,11 +95,5 @@ private:
     UsbRegistrations m_registrations;
     std::function<void()> m_presenceObserver;
 };
-
-inline UsbDevice usbDevice(const QString& name, qint32 vendor, qint32 product, const QString& path,
-                           qint32 deviceClass = 0)
-{
-    return UsbDevice{deviceClass, name, vendor, product, path};
-}
 
 } // namespace wl::test

@@ -7,7 +7,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QPair>
-#include <QString>
 
 #include <algorithm>
 #include <vector>
@@ -28,25 +27,14 @@ public:
 
     static bool inMockEnvironment() { return umockdev_in_mock_environment(); }
 
-    // A USB device with the given sysfs attributes and uevent properties. Returns its syspath.
-    QByteArray add(const QByteArray& sysname, const Pairs& attributes, const Pairs& properties)
+    // A device with these sysfs attributes and uevent properties (a usb_device unless DEVTYPE
+    // says otherwise). Returns its syspath.
+    QByteArray add(const QByteArray& sysname, const Pairs& attributes, Pairs properties)
     {
-        std::vector<const char*> attrs;
-        for (const auto& [k, v] : attributes) {
-            attrs.push_back(k.constData());
-            attrs.push_back(v.constData());
-        }
-        attrs.push_back(nullptr);
-        // A usb_device unless the properties say otherwise.
-        std::vector<const char*> props;
         if (std::none_of(properties.cbegin(), properties.cend(),
                          [](const auto& p) { return p.first == "DEVTYPE"; }))
-            props = {"DEVTYPE", "usb_device"};
-        for (const auto& [k, v] : properties) {
-            props.push_back(k.constData());
-            props.push_back(v.constData());
-        }
-        props.push_back(nullptr);
+            properties.append(qMakePair(QByteArray("DEVTYPE"), QByteArray("usb_device")));
+        const std::vector<const char*> attrs = flat(attributes), props = flat(properties);
         // The C API takes non-const arrays but only reads them.
         gchar* path = umockdev_testbed_add_devicev(m_testbed, "usb", sysname.constData(), nullptr,
                                                    const_cast<gchar**>(attrs.data()),
@@ -65,17 +53,11 @@ public:
                     {"idProduct", QByteArray::number(product, 16).rightJustified(4, '0')}};
         if (!name.isEmpty())
             attrs.append({"product", name});
-        const Pairs props{{"PRODUCT", QByteArray::number(vendor, 16) + '/' +
-                                          QByteArray::number(product, 16) + "/100"},
-                          {"TYPE", QByteArray::number(deviceClass) + "/0/0"},
-                          {"DEVNUM", QByteArray::number(devnum).rightJustified(3, '0')}};
-        return add(sysname, attrs, props);
-    }
-
-    // Changes one uevent property of a device that stays in sysfs.
-    void setProperty(const QByteArray& syspath, const char* name, const QByteArray& value)
-    {
-        umockdev_testbed_set_property(m_testbed, syspath.constData(), name, value.constData());
+        return add(sysname, attrs,
+                   {{"PRODUCT", QByteArray::number(vendor, 16) + '/' +
+                                    QByteArray::number(product, 16) + "/100"},
+                    {"TYPE", QByteArray::number(deviceClass) + "/0/0"},
+                    {"DEVNUM", QByteArray::number(devnum).rightJustified(3, '0')}});
     }
 
     void uevent(const QByteArray& syspath, const char* action)
@@ -95,6 +77,15 @@ public:
     }
 
 private:
+    static std::vector<const char*> flat(const Pairs& pairs)
+    {
+        std::vector<const char*> result;
+        for (const auto& [key, value] : pairs)
+            result.insert(result.end(), {key.constData(), value.constData()});
+        result.push_back(nullptr);
+        return result;
+    }
+
     UMockdevTestbed* m_testbed;
 };
 
