@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Checks the built package with lintian, installs it on this machine with apt-get, starts the
-# installed program under a private X server with a tray host (trayer), waits until its icon is
-# docked in the tray, ends it with SIGTERM and removes the package again, checking that none of
-# its files stay behind.
+# installed program on the launcher's private X server with its tray host (trayer), waits until its
+# icon is docked in the tray, ends it with SIGTERM and removes the package again, checking that
+# none of its files stay behind.
 # usage: test_package.sh BUILD_DIR VERSION        (as root)
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -15,7 +15,7 @@ fail() {
 }
 
 [ "$(id -u)" -eq 0 ] || fail "installing a package needs root"
-for tool in apt-get dpkg-query lintian Xvfb trayer xwininfo; do
+for tool in apt-get dpkg-query lintian xwininfo; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/bootstrap installs it)"
 done
 
@@ -74,18 +74,8 @@ dpkg-query -L wardlatch >"$tmp/files"
 grep -qx /usr/share/applications/org.wardlatch.Wardlatch.desktop "$tmp/files" || fail "no menu entry installed"
 grep -qx /usr/share/man/man1/wardlatch.1.gz "$tmp/files" || fail "no compressed manual page installed"
 
-# A private X server on a free display, told back through a pipe, and a tray host on it.
-exec {fd}>"$tmp/display"
-Xvfb -displayfd "$fd" -screen 0 800x600x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 &
-pids+=($!)
-exec {fd}>&-
-wait_for 20 test -s "$tmp/display" || fail "Xvfb did not start: $(cat "$tmp/xvfb.log")"
-export DISPLAY=":$(head -n1 "$tmp/display")"
-trayer --edge top --align right --widthtype pixel --width 120 --height 32 --SetDockType true \
-    >"$tmp/trayer.log" 2>&1 &
-pids+=($!)
-wait_for 20 eval 'xwininfo -root -tree 2>/dev/null | grep -q "(\"panel\" \"trayer\")"' ||
-    fail "trayer did not show its panel: $(cat "$tmp/trayer.log")"
+# The test runs under the test launcher, which gives it a private X server with a tray host.
+[ -n "${DISPLAY:-}" ] || fail "no DISPLAY: run this under tests/support/services.py --x11 xembed"
 
 # The program with a scratch home, no session or system bus, on the X server only.
 mkdir -m 700 "$tmp/run"
