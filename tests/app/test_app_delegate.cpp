@@ -62,7 +62,6 @@ protected:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
         audio.setDefaultOutputDevice(kOutput);
     }
-    // A key device chosen earlier.
     void store(const QString& name, qint64 vendor, qint64 product)
     {
         settings.setObject(keys::kDeviceName, name);
@@ -107,15 +106,12 @@ protected:
         controller->applicationDidFinishLaunching();
     }
     void openPanel() { center.postNotificationName(events::setHighlight, nullptr); }
-
     QWidget& panel() { return *controller->window(); }
-    QComboBox& popUp()
+    QComboBox& popUp() { return *named<QComboBox>("devicePopUpButton"); }
+    QRadioButton& radio(const char* name) { return *named<QRadioButton>(name); }
+    template <class W = QWidget> W* named(const char* name)
     {
-        return *panel().findChild<QComboBox*>(QStringLiteral("devicePopUpButton"));
-    }
-    QRadioButton& radio(const char* name)
-    {
-        return *panel().findChild<QRadioButton*>(QString::fromLatin1(name));
+        return panel().findChild<W*>(QString::fromLatin1(name));
     }
     QStringList titles()
     {
@@ -176,7 +172,6 @@ TEST_F(AppDelegateTest, FirstLaunchRunsInOrderAndEndsWithTheFilledPanelOpen)
     EXPECT_EQ(journal,
               (QStringList{QStringLiteral("tracking report"), QStringLiteral("issues controller 1"),
                            QStringLiteral("login items")}));
-    // The login item starts this very executable, its path quoted.
     QFile entry(dir.filePath(QStringLiteral("autostart/wardlatch.desktop")));
     ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
     EXPECT_TRUE(entry.readAll().contains("Exec=\"/opt/Ward latch/wardlatch\""));
@@ -184,15 +179,14 @@ TEST_F(AppDelegateTest, FirstLaunchRunsInOrderAndEndsWithTheFilledPanelOpen)
     EXPECT_EQ(grabber.grabbed, QList<Shortcut>{kDefaultChord});
     EXPECT_EQ(panel().findChild<ShortcutRecorder*>()->shortcutValue(), kDefaultChord);
 
-    // The panel opens half a second after launch, not at once.
-    EXPECT_FALSE(panel().isVisible());
+    EXPECT_FALSE(panel().isVisible()); // not at once: half a second after launch
     ASSERT_TRUE(QTest::qWaitFor([&] { return panel().isVisible(); }, 3000));
     EXPECT_TRUE(controller->icon()->isSelected());
     EXPECT_EQ(titles(), (QStringList{QStringLiteral("Key Stick"), QStringLiteral("Headphones")}));
     EXPECT_EQ(popUp().currentIndex(), -1); // nothing bears the stored empty name
     EXPECT_TRUE(radio("lockDisplayButton").isChecked());
     EXPECT_FALSE(radio("screensaverButton").isChecked());
-    // This session has no tray (offscreen): the user is told once, beside the log line.
+    // No tray offscreen: the user is told once, beside the log line.
     EXPECT_EQ(notifier.titles, QStringList{QStringLiteral("Wardlatch has no tray icon")});
 
     controller->applicationWillResignActive();
@@ -258,8 +252,7 @@ TEST_F(AppDelegateTest, PopUpKeepsTitlesUniqueAndEveryChoiceIsAnnounced)
     EXPECT_EQ(settings.integerForKey(keys::idVendor), 2);
 }
 
-// Neither stray input on the closed pop-up nor a click on a device that cannot be watched changes
-// what guards the session.
+// Neither stray input on the closed pop-up nor a click on an unwatchable device moves the guard.
 TEST_F(AppDelegateTest, TheChoiceMovesOnlyByAChoiceOfAWatchableDevice)
 {
     registry.attached = {usb(QStringLiteral("Alpha"), 1, 1), usb(QStringLiteral("Bravo"), 2, 2),
@@ -305,8 +298,8 @@ TEST_F(AppDelegateTest, TheChoiceMovesOnlyByAChoiceOfAWatchableDevice)
         QCoreApplication::sendEvent(&c, &event);
     });
 
-    // The device without numbers is listed, but a click on it chooses nothing: neither it nor
-    // the item stepped to before.
+    // The device without numbers is listed, but a click on it chooses nothing, not even the item
+    // stepped to before.
     const QModelIndex blank = popUp().model()->index(popUp().findText(QStringLiteral("Blank")), 0);
     EXPECT_FALSE(blank.flags() & Qt::ItemIsEnabled);
     EXPECT_EQ(blank.data(Qt::ToolTipRole).toString(),
@@ -360,9 +353,6 @@ TEST_F(AppDelegateTest, ThePanelWorksByKeyboardAndIsNamedForScreenReaders)
     launch();
     openPanel();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&panel()));
-    const auto named = [&](const char* name) {
-        return panel().findChild<QWidget*>(QString::fromLatin1(name));
-    };
     QList<QWidget*> order;
     for (const char* name : {"devicePopUpButton", "lockDisplayButton", "recordButton",
                              "clearButton", "showContextMenuButton", "devicePopUpButton"})
@@ -389,12 +379,10 @@ TEST_F(AppDelegateTest, ThePanelWorksByKeyboardAndIsNamedForScreenReaders)
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(named(control));
         ASSERT_NE(accessible, nullptr);
         EXPECT_EQ(accessible->text(QAccessible::Name), QString::fromUtf8(name));
-        if (label) {
-            EXPECT_EQ(panel().findChild<QLabel*>(label)->buddy(), named(control));
-        }
+        if (label)
+            EXPECT_EQ(named<QLabel>(label)->buddy(), named(control));
     }
-    // The recorder is a button announced by its purpose, the chord beside it; not a check box
-    // named after the chord.
+    // A button announced by its purpose, the chord beside it; not a check box named after it.
     QAccessibleInterface* recorder = QAccessible::queryAccessibleInterface(named("recordButton"));
     EXPECT_EQ(recorder->role(), QAccessible::Button);
     EXPECT_EQ(recorder->text(QAccessible::Description), QStringLiteral("Ctrl+Alt+Super+L"));
@@ -480,7 +468,14 @@ TEST_F(AppDelegateTest, GuardStateFollowsChoicesDevicesPausesAndLockOutcomes)
              registry.plug(stick);
          },
          K::Guarding, guarding, 2},
-        {"a lock nothing confirmed", [&] { locker.finish(true, false); }, K::Guarding, guarding, 2},
+        {"a lock nothing confirmed",
+         [&] {
+             locker.finish(true, false);
+             EXPECT_TRUE(guard.snapshot().needsAttention());
+             locker.finish(true, true);
+             EXPECT_FALSE(guard.snapshot().lastLockUnconfirmed);
+         },
+         K::Guarding, guarding, 2},
         {"a timed pause ends by itself",
          [&] {
              controller->pauseGuarding(std::chrono::milliseconds(50));
@@ -499,20 +494,13 @@ TEST_F(AppDelegateTest, GuardStateFollowsChoicesDevicesPausesAndLockOutcomes)
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
         step.act();
-        // Some steps reach the controller through the event loop (the audio thread, the
-        // registry's deliveries, the pause's timer).
+        // Some steps arrive through the event loop: the audio thread, the registry, the timer.
         EXPECT_TRUE(QTest::qWaitFor([&] { return guard.snapshot().kind == step.kind; }, 3000));
         EXPECT_EQ(guard.description().section(QLatin1Char('\n'), 0, 0),
                   QString::fromUtf8(step.text));
         EXPECT_TRUE(QTest::qWaitFor([&] { return locker.count() >= step.locks; }, 3000));
         EXPECT_EQ(locker.count(), step.locks);
-        EXPECT_EQ(panel().findChild<QLabel*>(QStringLiteral("guardStatusLabel"))->text(),
-                  guard.description());
-        if (QString::fromLatin1(step.what) == QLatin1String("a lock nothing confirmed")) {
-            EXPECT_TRUE(guard.snapshot().needsAttention());
-            locker.finish(true, true);
-            EXPECT_FALSE(guard.snapshot().lastLockUnconfirmed);
-        }
+        EXPECT_EQ(named<QLabel>("guardStatusLabel")->text(), guard.description());
     }
     EXPECT_EQ(notifier.titles.count(QStringLiteral("Wardlatch is guarding again")), 1);
 }
