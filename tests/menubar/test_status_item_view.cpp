@@ -21,6 +21,7 @@
 #include <xcb/xcb.h>
 
 using namespace wl;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -34,9 +35,8 @@ QPixmap solid(int width, int height, const QColor& colour)
     return pixmap;
 }
 
-class FakeAppearance : public AppearanceSource
+struct FakeAppearance : AppearanceSource
 {
-public:
     QString name() const override { return value; }
     void set(const QString& name)
     {
@@ -50,16 +50,15 @@ public:
 QRect placement(const QImage& image, const QColor& colour, const QColor& background)
 {
     QRect found;
-    bool clean = true;
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x) {
             const QColor c = image.pixelColor(x, y);
             if (c == colour)
                 found |= QRect(x, y, 1, 1);
-            else
-                clean = clean && c == background;
+            else if (c != background)
+                return QRect(-1, -1, 1, 1);
         }
-    return clean ? found : QRect(-1, -1, 1, 1);
+    return found;
 }
 
 class StatusItemViewTest : public ::testing::Test
@@ -152,33 +151,29 @@ TEST_F(StatusItemViewTest, ClicksPostTheEventsAndEveryEventRedraws)
     QWidget panel, other;
     panel.show();
     other.show();
-    std::vector<std::pair<QString, const void*>> posts;
+    QStringList posts;
     bool panelUpDuringPost = false;
     const auto record = [&](const Notification& n) {
-        posts.emplace_back(n.name, n.object);
+        if (n.object == view.get())
+            posts << n.name;
         panelUpDuringPost = panel.isVisible();
     };
     ObserverRegistration a(center, events::setHighlight, record);
     ObserverRegistration b(center, events::unsetHighlight, record);
-
     for (auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick,
                         QSystemTrayIcon::DoubleClick, QSystemTrayIcon::Unknown})
         Q_EMIT tray->activated(reason);
     EXPECT_TRUE(posts.empty());
-
     Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(view->isSelected());
     EXPECT_TRUE(panel.isVisible());
     Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
     // One event a click, from the view; the application hides after the post.
-    const void* self = view.get();
-    EXPECT_EQ(posts, (std::vector<std::pair<QString, const void*>>{
-                         {QString::fromLatin1(events::setHighlight), self},
-                         {QString::fromLatin1(events::unsetHighlight), self}}));
+    EXPECT_EQ(posts, (QStringList{QLatin1String(events::setHighlight),
+                                  QLatin1String(events::unsetHighlight)}));
     EXPECT_TRUE(panelUpDuringPost);
     EXPECT_FALSE(panel.isVisible());
     EXPECT_FALSE(other.isVisible());
-
     // Other posters move the state the same way; each delivery redraws, changed or not.
     for (const auto& [event, selected] :
          {std::pair{events::setHighlight, true}, std::pair{events::setHighlight, true},
@@ -197,10 +192,9 @@ TEST_F(StatusItemViewTest, ClicksPostTheEventsAndEveryEventRedraws)
 TEST_F(StatusItemViewTest, TheGuardStatePicksTheThemeIcon)
 {
     QTemporaryDir themes;
-    const QString theme = themes.filePath(QStringLiteral("test/16x16/status"));
-    ASSERT_TRUE(QDir().mkpath(theme));
-    QFile index(themes.filePath(QStringLiteral("test/index.theme")));
-    ASSERT_TRUE(index.open(QIODevice::WriteOnly));
+    const QString theme = themes.filePath(u"test/16x16/status"_s);
+    QFile index(themes.filePath(u"test/index.theme"_s));
+    ASSERT_TRUE(QDir().mkpath(theme) && index.open(QIODevice::WriteOnly));
     index.write("[Icon Theme]\nName=test\nDirectories=16x16/status\n\n"
                 "[16x16/status]\nSize=16\nType=Fixed\n");
     index.close();
@@ -210,7 +204,7 @@ TEST_F(StatusItemViewTest, TheGuardStatePicksTheThemeIcon)
     const QStringList oldPaths = QIcon::themeSearchPaths();
     const QString oldTheme = QIcon::themeName();
     QIcon::setThemeSearchPaths({themes.path()});
-    QIcon::setThemeName(QStringLiteral("test"));
+    QIcon::setThemeName(u"test"_s);
     auto view = makeView();
     for (const char* name :
          {WLStatusItemView::kGuardingIconName, WLStatusItemView::kNotGuardingIconName,
@@ -237,10 +231,10 @@ TEST(TrayPanel, TheTrayManagersColoursTellADarkPanel)
     ASSERT_EQ(xcb_connection_has_error(c), 0);
     const auto closing = qScopeGuard([c] { xcb_disconnect(c); });
     const auto atom = [c](const QByteArray& name) {
-        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name), nullptr),
-            &std::free);
-        return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        auto* reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, name.size(), name), nullptr);
+        const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(reply);
+        return atom;
     };
     EXPECT_EQ(trayPanelIsDark(c, screenNumber), std::nullopt); // no tray manager
 
@@ -272,7 +266,7 @@ TEST(Images, BundledByNameAtBothRatios)
             EXPECT_EQ(image.size(), QSize(18, 18) * ratio) << name;
             EXPECT_EQ(image.deviceIndependentSize(), QSizeF(18, 18)) << name;
         }
-    EXPECT_TRUE(imageNamed(QStringLiteral("no-such-image")).isNull());
+    EXPECT_TRUE(imageNamed(u"no-such-image"_s).isNull());
 }
 
 TEST(DesktopAppearance, WithoutAPortalThePaletteDecides)
