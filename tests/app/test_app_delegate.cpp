@@ -42,6 +42,7 @@
 
 using namespace wl;
 using namespace wl::test;
+using namespace Qt::StringLiterals;
 using Request = RecordingSessionLocker::Request;
 
 namespace {
@@ -51,7 +52,7 @@ const Shortcut kDefaultChord(Qt::Key_L, Qt::ControlModifier | Qt::AltModifier | 
 
 UsbDevice usb(const QString& name, qint32 vendor, qint32 product)
 {
-    return UsbDevice{0, name, vendor, product, QStringLiteral("/sys/bus/usb/") + name};
+    return UsbDevice{0, name, vendor, product, u"/sys/bus/usb/"_s + name};
 }
 
 class AppDelegateTest : public ::testing::Test
@@ -62,7 +63,6 @@ protected:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
         audio.setDefaultOutputDevice(kOutput);
     }
-    // A key device chosen earlier.
     void store(const QString& name, qint64 vendor, qint64 product)
     {
         settings.setObject(keys::kDeviceName, name);
@@ -81,13 +81,13 @@ protected:
             .usbRegistry = registry,
             .audioHardware = audio,
             .shortcutBinder = binder,
-            .executablePath = QStringLiteral("/opt/Ward latch/wardlatch"),
+            .executablePath = u"/opt/Ward latch/wardlatch"_s,
             .sendTrackingReport = note("tracking report"),
             .setupIssuesController =
-                [this](bool on) { journal << QStringLiteral("issues controller %1").arg(on); },
+                [this](bool on) { journal << u"issues controller %1"_s.arg(on); },
             .createSessionLoginItems =
                 [this] {
-                    journal << QStringLiteral("login items");
+                    journal << u"login items"_s;
                     return LoginItems::createSessionLoginItems();
                 },
             .showAboutPanel = note("about"),
@@ -107,15 +107,12 @@ protected:
         controller->applicationDidFinishLaunching();
     }
     void openPanel() { center.postNotificationName(events::setHighlight, nullptr); }
-
     QWidget& panel() { return *controller->window(); }
-    QComboBox& popUp()
+    QComboBox& popUp() { return *named<QComboBox>("devicePopUpButton"); }
+    QRadioButton& radio(const char* name) { return *named<QRadioButton>(name); }
+    template <class W = QWidget> W* named(const char* name)
     {
-        return *panel().findChild<QComboBox*>(QStringLiteral("devicePopUpButton"));
-    }
-    QRadioButton& radio(const char* name)
-    {
-        return *panel().findChild<QRadioButton*>(QString::fromLatin1(name));
+        return panel().findChild<W*>(QString::fromLatin1(name));
     }
     QStringList titles()
     {
@@ -124,9 +121,8 @@ protected:
             list << popUp().itemText(i);
         return list;
     }
-    // What the user does: click the closed pop-up, then the title in the opened list. The list
-    // ignores releases for a double-click interval after opening; a person's second click comes
-    // later, QTest's at once, so the interval is made 0.
+    // Click the closed pop-up, then the title in the list. The list ignores releases for a
+    // double-click interval after opening; a person's second click comes later, QTest's at once.
     void choose(const QString& title)
     {
         ASSERT_GE(popUp().findText(title), 0);
@@ -144,7 +140,7 @@ protected:
     }
 
     QTemporaryDir dir;
-    Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
+    Settings settings{dir.filePath(u"wardlatch.conf"_s)};
     NotificationCenter center;
     RecordingSessionLocker locker;
     FakeUsbRegistry registry;
@@ -170,31 +166,25 @@ protected:
 
 TEST_F(AppDelegateTest, FirstLaunchRunsInOrderAndEndsWithTheFilledPanelOpen)
 {
-    registry.attached = {usb(QStringLiteral("Key Stick"), 0x1234, 0xabcd)};
+    registry.attached = {usb(u"Key Stick"_s, 0x1234, 0xabcd)};
     audio.presetDataSource(kOutput, audio::kSourceHeadphones);
     launch();
     EXPECT_EQ(journal,
-              (QStringList{QStringLiteral("tracking report"), QStringLiteral("issues controller 1"),
-                           QStringLiteral("login items")}));
-    // The login item starts this very executable, its path quoted.
-    QFile entry(dir.filePath(QStringLiteral("autostart/wardlatch.desktop")));
+              (QStringList{u"tracking report"_s, u"issues controller 1"_s, u"login items"_s}));
+    QFile entry(dir.filePath(u"autostart/wardlatch.desktop"_s));
     ASSERT_TRUE(entry.open(QIODevice::ReadOnly));
     EXPECT_TRUE(entry.readAll().contains("Exec=\"/opt/Ward latch/wardlatch\""));
-    EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral(""));
+    EXPECT_EQ(settings.stringForKey(keys::kDeviceName), u""_s);
     EXPECT_EQ(grabber.grabbed, QList<Shortcut>{kDefaultChord});
     EXPECT_EQ(panel().findChild<ShortcutRecorder*>()->shortcutValue(), kDefaultChord);
-
-    // The panel opens half a second after launch, not at once.
-    EXPECT_FALSE(panel().isVisible());
+    EXPECT_FALSE(panel().isVisible()); // not at once: half a second after launch
     ASSERT_TRUE(QTest::qWaitFor([&] { return panel().isVisible(); }, 3000));
     EXPECT_TRUE(controller->icon()->isSelected());
-    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Key Stick"), QStringLiteral("Headphones")}));
+    EXPECT_EQ(titles(), (QStringList{u"Key Stick"_s, u"Headphones"_s}));
     EXPECT_EQ(popUp().currentIndex(), -1); // nothing bears the stored empty name
     EXPECT_TRUE(radio("lockDisplayButton").isChecked());
-    EXPECT_FALSE(radio("screensaverButton").isChecked());
-    // This session has no tray (offscreen): the user is told once, beside the log line.
-    EXPECT_EQ(notifier.titles, QStringList{QStringLiteral("Wardlatch has no tray icon")});
-
+    // No tray offscreen: the user is told once, beside the log line.
+    EXPECT_EQ(notifier.titles, QStringList{u"Wardlatch has no tray icon"_s});
     controller->applicationWillResignActive();
     EXPECT_FALSE(panel().isVisible());
     EXPECT_FALSE(controller->icon()->isSelected());
@@ -213,8 +203,6 @@ TEST_F(AppDelegateTest, TheShortcutLocksByTheStoredTypeAndDoesNotKeepTheControll
     settings.setBool(keys::UseScreenSaver, true);
     controller->populateList();
     EXPECT_FALSE(radio("lockDisplayButton").isChecked());
-    EXPECT_TRUE(radio("screensaverButton").isChecked());
-
     const std::weak_ptr<AppDelegate> weak = controller;
     controller.reset();
     EXPECT_TRUE(weak.expired());
@@ -224,20 +212,17 @@ TEST_F(AppDelegateTest, TheShortcutLocksByTheStoredTypeAndDoesNotKeepTheControll
 
 TEST_F(AppDelegateTest, PopUpKeepsTitlesUniqueAndEveryChoiceIsAnnounced)
 {
-    registry.attached = {usb(QStringLiteral("Twin"), 1, 1), usb(QStringLiteral("Other"), 2, 2),
-                         usb(QStringLiteral("Twin"), 3, 3),
-                         usb(QStringLiteral("Headphones"), 4, 4)};
+    registry.attached = {usb(u"Twin"_s, 1, 1), usb(u"Other"_s, 2, 2), usb(u"Twin"_s, 3, 3),
+                         usb(u"Headphones"_s, 4, 4)};
     audio.presetDataSource(kOutput, audio::kSourceHeadphones);
-    settings.setObject(keys::kDeviceName, QStringLiteral("Other"));
+    settings.setObject(keys::kDeviceName, u"Other"_s);
     awake();
     controller->populateList();
-    EXPECT_EQ(titles(), (QStringList{QStringLiteral("Other"), QStringLiteral("Twin"),
-                                     QStringLiteral("Headphones")}));
-    EXPECT_EQ(popUp().currentText(), QStringLiteral("Other"));
-
-    choose(QStringLiteral("Twin"));
-    choose(QStringLiteral("Twin")); // the current item again: announced again
-    EXPECT_EQ(announced, (QStringList{QStringLiteral("Twin"), QStringLiteral("Twin")}));
+    EXPECT_EQ(titles(), (QStringList{u"Other"_s, u"Twin"_s, u"Headphones"_s}));
+    EXPECT_EQ(popUp().currentText(), u"Other"_s);
+    choose(u"Twin"_s);
+    choose(u"Twin"_s); // the current item again: announced again
+    EXPECT_EQ(announced, (QStringList{u"Twin"_s, u"Twin"_s}));
     EXPECT_EQ(settings.integerForKey(keys::idVendor), 3); // the last device of that name
 
     // By keyboard: open the list, move in it, choose; then the current item again.
@@ -253,26 +238,25 @@ TEST_F(AppDelegateTest, PopUpKeepsTitlesUniqueAndEveryChoiceIsAnnounced)
         QTest::keyClick(&list, Qt::Key_Return);
         EXPECT_FALSE(list.isVisible());
     }
-    EXPECT_EQ(announced.mid(2), QStringList(3, QStringLiteral("Other")));
-    EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral("Other"));
+    EXPECT_EQ(announced.mid(2), QStringList(3, u"Other"_s));
+    EXPECT_EQ(settings.stringForKey(keys::kDeviceName), u"Other"_s);
     EXPECT_EQ(settings.integerForKey(keys::idVendor), 2);
 }
 
-// Neither stray input on the closed pop-up nor a click on a device that cannot be watched changes
-// what guards the session.
+// Neither stray input on the closed pop-up nor a click on an unwatchable device moves the guard.
 TEST_F(AppDelegateTest, TheChoiceMovesOnlyByAChoiceOfAWatchableDevice)
 {
-    registry.attached = {usb(QStringLiteral("Alpha"), 1, 1), usb(QStringLiteral("Bravo"), 2, 2),
-                         usb(QStringLiteral("Blank"), 0, 0), usb(QStringLiteral("Charlie"), 3, 3)};
-    store(QStringLiteral("Bravo"), 2, 2);
+    registry.attached = {usb(u"Alpha"_s, 1, 1), usb(u"Bravo"_s, 2, 2), usb(u"Blank"_s, 0, 0),
+                         usb(u"Charlie"_s, 3, 3)};
+    store(u"Bravo"_s, 2, 2);
     awake();
     openPanel();
     const auto armed = controller->deviceListUSB()->lostDeviceIterator();
     ASSERT_NE(armed, 0u);
     const auto unchanged = [&] {
-        EXPECT_EQ(popUp().currentText(), QStringLiteral("Bravo"));
+        EXPECT_EQ(popUp().currentText(), u"Bravo"_s);
         EXPECT_TRUE(announced.isEmpty());
-        EXPECT_EQ(settings.stringForKey(keys::kDeviceName), QStringLiteral("Bravo"));
+        EXPECT_EQ(settings.stringForKey(keys::kDeviceName), u"Bravo"_s);
         EXPECT_EQ(settings.integerForKey(keys::idVendor), 2);
         EXPECT_EQ(controller->deviceListUSB()->lostDeviceIterator(), armed);
     };
@@ -290,24 +274,19 @@ TEST_F(AppDelegateTest, TheChoiceMovesOnlyByAChoiceOfAWatchableDevice)
                               Qt::NoScrollPhase, false);
             QCoreApplication::sendEvent(&c, &event);
         });
-    for (const auto& [key, modifiers] : {std::pair{Qt::Key_Up, Qt::NoModifier},
-                                         {Qt::Key_Up, Qt::AltModifier},
-                                         {Qt::Key_Down, Qt::NoModifier},
-                                         {Qt::Key_PageUp, Qt::NoModifier},
-                                         {Qt::Key_PageDown, Qt::NoModifier},
-                                         {Qt::Key_Home, Qt::NoModifier},
-                                         {Qt::Key_End, Qt::NoModifier}})
-        stray("key", [k = key, m = modifiers](QComboBox& c) { QTest::keyClick(&c, k, m); });
-    stray("typed letter", [](QComboBox& c) { QTest::keyClicks(&c, QStringLiteral("c")); });
+    for (const Qt::Key key :
+         {Qt::Key_Up, Qt::Key_Down, Qt::Key_PageUp, Qt::Key_PageDown, Qt::Key_Home, Qt::Key_End})
+        stray("key", [key](QComboBox& c) { QTest::keyClick(&c, key); });
+    stray("Alt+Up", [](QComboBox& c) { QTest::keyClick(&c, Qt::Key_Up, Qt::AltModifier); });
+    stray("typed letter", [](QComboBox& c) { QTest::keyClicks(&c, u"c"_s); });
     stray("input method", [](QComboBox& c) {
         QInputMethodEvent event;
-        event.setCommitString(QStringLiteral("a"));
+        event.setCommitString(u"a"_s);
         QCoreApplication::sendEvent(&c, &event);
     });
-
-    // The device without numbers is listed, but a click on it chooses nothing: neither it nor
-    // the item stepped to before.
-    const QModelIndex blank = popUp().model()->index(popUp().findText(QStringLiteral("Blank")), 0);
+    // The device without numbers is listed, but a click on it chooses nothing, not even the item
+    // stepped to before.
+    const QModelIndex blank = popUp().model()->index(popUp().findText(u"Blank"_s), 0);
     EXPECT_FALSE(blank.flags() & Qt::ItemIsEnabled);
     EXPECT_EQ(blank.data(Qt::ToolTipRole).toString(),
               QStringLiteral("This device reports no vendor and product numbers, so its removal "
@@ -320,19 +299,19 @@ TEST_F(AppDelegateTest, TheChoiceMovesOnlyByAChoiceOfAWatchableDevice)
     popUp().hidePopup();
     unchanged();
     // A name stored for such a device earlier is not shown as the guarded choice.
-    settings.setObject(keys::kDeviceName, QStringLiteral("Blank"));
+    settings.setObject(keys::kDeviceName, u"Blank"_s);
     controller->populateList();
     EXPECT_EQ(popUp().currentIndex(), -1);
 }
 
-TEST_F(AppDelegateTest, QuitAsksFirstUnlessRelaunchingAndCancelLeavesEverythingArmed)
+TEST_F(AppDelegateTest, QuitAsksFirstInPlainTextUnlessRelaunchingAndCancelLeavesAllArmed)
 {
-    store(QStringLiteral("Key Stick"), 0x1234, 0xabcd);
+    store(u"Key Stick"_s, 0x1234, 0xabcd);
     launch();
     const auto armed = controller->deviceListUSB()->lostDeviceIterator();
     ASSERT_NE(armed, 0u);
     controller->askToQuit();
-    EXPECT_EQ(alerts, (QStringList{QStringLiteral("Quit wardlatch?"),
+    EXPECT_EQ(alerts, (QStringList{u"Quit wardlatch?"_s,
                                    QStringLiteral("If you quit, removing Key Stick will no longer "
                                                   "lock your computer.")}));
     EXPECT_EQ(terminations, 0);
@@ -342,27 +321,34 @@ TEST_F(AppDelegateTest, QuitAsksFirstUnlessRelaunchingAndCancelLeavesEverythingA
     alertAnswer = 1000;
     controller->askToQuit();
     EXPECT_EQ(terminations, 1);
-
     LogCapture logs;
     alerts.clear();
     controller->updaterWillRelaunchApplication(*std::make_unique<UpdateChecker>(settings));
     controller->askToQuit();
     EXPECT_TRUE(alerts.isEmpty());
     EXPECT_EQ(terminations, 2);
-    EXPECT_EQ(logs.count(QStringLiteral("isUpdating")), 1);
+    EXPECT_EQ(logs.count(u"isUpdating"_s), 1);
+    // A device's name is shown as it is, never as markup.
+    const QString informative = AppDelegate::quitInformativeText(u"<b>%1</b> & %@"_s);
+    EXPECT_EQ(informative,
+              u"If you quit, removing <b>%1</b> & %@ will no longer lock your computer."_s);
+    QuitAlert alert = makeQuitAlert(u"Quit wardlatch?"_s, informative);
+    EXPECT_EQ(alert.box->textFormat(), Qt::PlainText);
+    auto* label = alert.box->findChild<QLabel*>(u"qt_msgbox_informativelabel"_s);
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->textFormat(), Qt::PlainText);
+    EXPECT_EQ(label->text(), informative);
+    EXPECT_EQ(alert.okButton->text(), u"OK"_s);
 }
 
 // Keyboard users reach every control, in order; screen readers hear them named; Escape closes the
 // panel the way a click outside does, as About and Feedback do.
 TEST_F(AppDelegateTest, ThePanelWorksByKeyboardAndIsNamedForScreenReaders)
 {
-    registry.attached = {usb(QStringLiteral("Key Stick"), 0x1234, 0xabcd)};
+    registry.attached = {usb(u"Key Stick"_s, 0x1234, 0xabcd)};
     launch();
     openPanel();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&panel()));
-    const auto named = [&](const char* name) {
-        return panel().findChild<QWidget*>(QString::fromLatin1(name));
-    };
     QList<QWidget*> order;
     for (const char* name : {"devicePopUpButton", "lockDisplayButton", "recordButton",
                              "clearButton", "showContextMenuButton", "devicePopUpButton"})
@@ -374,7 +360,6 @@ TEST_F(AppDelegateTest, ThePanelWorksByKeyboardAndIsNamedForScreenReaders)
         visited << QApplication::focusWidget();
     }
     EXPECT_EQ(visited, order);
-
     const std::tuple<const char*, const char*, const char*> controls[] = {
         {"devicePopUpButton", "Key device", "deviceLabel"},
         {"lockTypeGroup", "When it goes away", "lockTypeLabel"},
@@ -385,20 +370,17 @@ TEST_F(AppDelegateTest, ThePanelWorksByKeyboardAndIsNamedForScreenReaders)
     };
     for (const auto& [control, name, label] : controls) {
         SCOPED_TRACE(control);
-        ASSERT_NE(named(control), nullptr);
         QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(named(control));
         ASSERT_NE(accessible, nullptr);
         EXPECT_EQ(accessible->text(QAccessible::Name), QString::fromUtf8(name));
         if (label) {
-            EXPECT_EQ(panel().findChild<QLabel*>(label)->buddy(), named(control));
+            EXPECT_EQ(named<QLabel>(label)->buddy(), named(control));
         }
     }
-    // The recorder is a button announced by its purpose, the chord beside it; not a check box
-    // named after the chord.
+    // A button announced by its purpose, the chord beside it; not a check box named after it.
     QAccessibleInterface* recorder = QAccessible::queryAccessibleInterface(named("recordButton"));
     EXPECT_EQ(recorder->role(), QAccessible::Button);
-    EXPECT_EQ(recorder->text(QAccessible::Description), QStringLiteral("Ctrl+Alt+Super+L"));
-
+    EXPECT_EQ(recorder->text(QAccessible::Description), u"Ctrl+Alt+Super+L"_s);
     int closings = 0;
     ObserverRegistration observer(center, events::unsetHighlight, [&](const Notification& n) {
         EXPECT_EQ(n.object, controller.get());
@@ -413,12 +395,12 @@ TEST_F(AppDelegateTest, ThePanelWorksByKeyboardAndIsNamedForScreenReaders)
         EXPECT_FALSE(controller->icon()->isSelected());
         EXPECT_GE(closings, 1);
     };
-    for (const char* name : {"devicePopUpButton", "lockDisplayButton", "recordButton",
-                             "clearButton", "showContextMenuButton"})
-        closes(name, [&] { QTest::keyClick(named(name), Qt::Key_Escape); });
+    for (QWidget* control : order.mid(1))
+        closes(qPrintable(control->objectName()),
+               [&] { QTest::keyClick(control, Qt::Key_Escape); });
     closes("About", [&] { controller->aboutButtonClicked(); });
     closes("Feedback", [&] { controller->showFeedbackModal(); });
-    EXPECT_EQ(journal.mid(3), (QStringList{QStringLiteral("about"), QStringLiteral("feedback")}));
+    EXPECT_EQ(journal.mid(3), (QStringList{u"about"_s, u"feedback"_s}));
 
     // An open list and a recording take Escape for themselves.
     openPanel();
@@ -434,10 +416,9 @@ TEST_F(AppDelegateTest, ThePanelWorksByKeyboardAndIsNamedForScreenReaders)
     EXPECT_TRUE(controller->icon()->isSelected());
 }
 
-// The guard state follows every event that changes what guards the session, one step at a time.
 TEST_F(AppDelegateTest, GuardStateFollowsChoicesDevicesPausesAndLockOutcomes)
 {
-    const UsbDevice stick = usb(QStringLiteral("Cruzer Blade"), 0x0781, 0x5567);
+    const UsbDevice stick = usb(u"Cruzer Blade"_s, 0x0781, 0x5567);
     audio.presetDataSource(kOutput, audio::kSourceHeadphones);
     launch();
     GuardState& guard = controller->guardState();
@@ -445,76 +426,51 @@ TEST_F(AppDelegateTest, GuardStateFollowsChoicesDevicesPausesAndLockOutcomes)
     using K = GuardState::Kind;
     const char* const guarding = "Wardlatch: locks when “Cruzer Blade” is removed";
     const char* const paused = "Wardlatch is paused until you resume it";
-    const struct
-    {
-        const char* what;
-        std::function<void()> act;
-        K kind;
-        const char* text; // the description's first line
-        size_t locks;     // lock requests so far
-    } steps[] = {
-        {"nothing chosen", [] {}, K::NothingChosen,
-         "Wardlatch is not guarding: choose a key device", 0},
-        {"a plugged-in device chosen",
-         [&] {
-             registry.plug(stick);
-             controller->populateList();
-             choose(QStringLiteral("Cruzer Blade"));
-         },
-         K::Guarding, guarding, 0},
-        {"it is unplugged", [&] { registry.unplug(stick.path); }, K::NotConnected,
-         "Wardlatch: “Cruzer Blade” is not connected", 1},
-        {"it is plugged back", [&] { registry.plug(stick); }, K::Guarding, guarding, 1},
-        {"paused until resumed", [&] { controller->pauseGuarding(std::nullopt); }, K::Paused,
-         paused, 1},
-        {"unplugged while paused: no lock",
-         [&] {
-             registry.unplug(stick.path);
-             ASSERT_TRUE(logs.waitForContaining(QStringLiteral("while guarding is paused")));
-         },
-         K::Paused, paused, 1},
-        {"the shortcut still locks", [&] { grabber.press(kDefaultChord); }, K::Paused, paused, 2},
-        {"resumed, plugged back",
-         [&] {
-             controller->resumeGuarding();
-             registry.plug(stick);
-         },
-         K::Guarding, guarding, 2},
-        {"a lock nothing confirmed", [&] { locker.finish(true, false); }, K::Guarding, guarding, 2},
-        {"a timed pause ends by itself",
-         [&] {
-             controller->pauseGuarding(std::chrono::milliseconds(50));
-             EXPECT_TRUE(guard.snapshot().pausedUntil.has_value());
-             EXPECT_EQ(guard.snapshot().kind, K::Paused);
-         },
-         K::Guarding, guarding, 2},
-        {"headphones chosen", [&] { choose(QStringLiteral("Headphones")); }, K::Guarding,
-         "Wardlatch: locks when the headphones are unplugged", 2},
-        {"headphones unplugged",
-         [&] { audio.changeDataSource(kOutput, audio::kSourceInternalSpeaker); }, K::NotConnected,
-         "Wardlatch: the headphones are not connected", 3},
-        {"the audio server gone", [&] { audio.changeDefaultOutputDevice(0); }, K::CannotWatch,
-         "Wardlatch is not guarding: no audio output can be watched", 4},
+    int step = 0;
+    // Some changes arrive through the event loop: the audio thread, the registry, the timer.
+    const auto expect = [&](K kind, const char* text, size_t locks) {
+        SCOPED_TRACE(testing::Message() << "step " << ++step);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return guard.snapshot().kind == kind; }, 3000));
+        EXPECT_EQ(guard.description().section(QLatin1Char('\n'), 0, 0), QString::fromUtf8(text));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return locker.count() >= locks; }, 3000));
+        EXPECT_EQ(locker.count(), locks);
+        EXPECT_EQ(named<QLabel>("guardStatusLabel")->text(), guard.description());
     };
-    for (const auto& step : steps) {
-        SCOPED_TRACE(step.what);
-        step.act();
-        // Some steps reach the controller through the event loop (the audio thread, the
-        // registry's deliveries, the pause's timer).
-        EXPECT_TRUE(QTest::qWaitFor([&] { return guard.snapshot().kind == step.kind; }, 3000));
-        EXPECT_EQ(guard.description().section(QLatin1Char('\n'), 0, 0),
-                  QString::fromUtf8(step.text));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return locker.count() >= step.locks; }, 3000));
-        EXPECT_EQ(locker.count(), step.locks);
-        EXPECT_EQ(panel().findChild<QLabel*>(QStringLiteral("guardStatusLabel"))->text(),
-                  guard.description());
-        if (QString::fromLatin1(step.what) == QLatin1String("a lock nothing confirmed")) {
-            EXPECT_TRUE(guard.snapshot().needsAttention());
-            locker.finish(true, true);
-            EXPECT_FALSE(guard.snapshot().lastLockUnconfirmed);
-        }
-    }
-    EXPECT_EQ(notifier.titles.count(QStringLiteral("Wardlatch is guarding again")), 1);
+    expect(K::NothingChosen, "Wardlatch is not guarding: choose a key device", 0);
+    registry.plug(stick);
+    controller->populateList();
+    choose(u"Cruzer Blade"_s);
+    expect(K::Guarding, guarding, 0);
+    registry.unplug(stick.path);
+    expect(K::NotConnected, "Wardlatch: “Cruzer Blade” is not connected", 1);
+    registry.plug(stick);
+    expect(K::Guarding, guarding, 1);
+    controller->pauseGuarding(std::nullopt);
+    expect(K::Paused, paused, 1);
+    registry.unplug(stick.path); // no lock while paused
+    ASSERT_TRUE(logs.waitForContaining(u"while guarding is paused"_s));
+    expect(K::Paused, paused, 1);
+    grabber.press(kDefaultChord); // but the shortcut still locks
+    expect(K::Paused, paused, 2);
+    controller->resumeGuarding();
+    registry.plug(stick);
+    expect(K::Guarding, guarding, 2);
+    locker.finish(true, false); // a lock nothing confirmed
+    EXPECT_TRUE(guard.snapshot().needsAttention());
+    expect(K::Guarding, guarding, 2);
+    locker.finish(true, true);
+    EXPECT_FALSE(guard.snapshot().lastLockUnconfirmed);
+    controller->pauseGuarding(std::chrono::milliseconds(50));
+    EXPECT_TRUE(guard.snapshot().pausedUntil.has_value());
+    EXPECT_EQ(guard.snapshot().kind, K::Paused);
+    expect(K::Guarding, guarding, 2); // the timed pause ended by itself
+    choose(u"Headphones"_s);
+    expect(K::Guarding, "Wardlatch: locks when the headphones are unplugged", 2);
+    audio.changeDataSource(kOutput, audio::kSourceInternalSpeaker);
+    expect(K::NotConnected, "Wardlatch: the headphones are not connected", 3);
+    audio.changeDefaultOutputDevice(0);
+    expect(K::CannotWatch, "Wardlatch is not guarding: no audio output can be watched", 4);
+    EXPECT_EQ(notifier.titles.count(u"Wardlatch is guarding again"_s), 1);
 }
 
 // A German user gets the panel, the tray, the alerts and Qt's own buttons in German, from the
@@ -526,37 +482,20 @@ TEST_F(AppDelegateTest, SpeaksTheUsersLanguage)
     const auto restore = qScopeGuard([&] { QLocale::setDefault(before); });
     const Translations translations;
     ASSERT_TRUE(translations.ownLoaded());
-    store(QStringLiteral("Key Stick"), 0x1234, 0xabcd);
+    store(u"Key Stick"_s, 0x1234, 0xabcd);
     launch();
-    EXPECT_EQ(radio("lockDisplayButton").text(), QStringLiteral("Bildschirm sperren"));
-    EXPECT_EQ(radio("screensaverButton").text(), QStringLiteral("Bildschirmschoner starten"));
+    EXPECT_EQ(radio("lockDisplayButton").text(), u"Bildschirm sperren"_s);
     EXPECT_EQ(controller->statusBarItem()->toolTip(),
               QString::fromUtf8("Wardlatch: “Key Stick” ist nicht angeschlossen"));
-    EXPECT_EQ(controller->trayMenu()->menu()->actions().value(0)->text(),
-              QStringLiteral("Jetzt sperren"));
+    EXPECT_EQ(controller->trayMenu()->menu()->actions().value(0)->text(), u"Jetzt sperren"_s);
     controller->askToQuit();
-    EXPECT_EQ(alerts, (QStringList{QStringLiteral("Wardlatch beenden?"),
+    EXPECT_EQ(alerts, (QStringList{u"Wardlatch beenden?"_s,
                                    QString::fromUtf8("Wenn Sie Wardlatch beenden, sperrt das "
                                                      "Entfernen von Key Stick Ihren Computer "
                                                      "nicht mehr.")}));
     // Qt's own texts, as the command line's help shows them.
     EXPECT_EQ(QCoreApplication::translate("QCommandLineParser", "Displays version information."),
-              QStringLiteral("Zeigt Versionsinformation an."));
-}
-
-TEST(QuitAlert, ShowsDeviceNamesAsPlainText)
-{
-    const QString informative = AppDelegate::quitInformativeText(QStringLiteral("<b>%1</b> & %@"));
-    EXPECT_EQ(
-        informative,
-        QStringLiteral("If you quit, removing <b>%1</b> & %@ will no longer lock your computer."));
-    QuitAlert alert = makeQuitAlert(QStringLiteral("Quit wardlatch?"), informative);
-    EXPECT_EQ(alert.box->textFormat(), Qt::PlainText);
-    auto* label = alert.box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
-    ASSERT_NE(label, nullptr);
-    EXPECT_EQ(label->textFormat(), Qt::PlainText);
-    EXPECT_EQ(label->text(), informative);
-    EXPECT_EQ(alert.okButton->text(), QStringLiteral("OK"));
+              u"Zeigt Versionsinformation an."_s);
 }
 
 } // namespace

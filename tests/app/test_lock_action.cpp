@@ -13,8 +13,6 @@
 using namespace wl;
 using Request = test::RecordingSessionLocker::Request;
 
-namespace {
-
 TEST(LockAction, ReadsTheLockTypeAtEveryTriggerOnTheTriggeringThread)
 {
     QTemporaryDir dir;
@@ -26,16 +24,12 @@ TEST(LockAction, ReadsTheLockTypeAtEveryTriggerOnTheTriggeringThread)
     settings.setBool(keys::UseScreenSaver, true);
     action.lockIt(LockTrigger::Shortcut);
     settings.setBool(keys::UseScreenSaver, false);
-    action.lockIt(LockTrigger::Menu);
     QThread* worker = nullptr;
-    std::thread audio([&] {
+    std::thread([&] {
         worker = QThread::currentThread();
-        action.lockIt();
-    });
-    audio.join();
-    EXPECT_EQ(locker.requests(), (std::vector<Request>{Request::Lock, Request::ScreenSaver,
-                                                       Request::Lock, Request::Lock}));
+        action.lockIt(LockTrigger::Menu);
+    }).join();
+    EXPECT_EQ(locker.requests(),
+              (std::vector<Request>{Request::Lock, Request::ScreenSaver, Request::Lock}));
     EXPECT_EQ(locker.threads().back(), worker);
 }
-
-} // namespace

@@ -21,6 +21,7 @@
 #include <xcb/xcb.h>
 
 using namespace wl;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -34,9 +35,8 @@ QPixmap solid(int width, int height, const QColor& colour)
     return pixmap;
 }
 
-class FakeAppearance : public AppearanceSource
+struct FakeAppearance : AppearanceSource
 {
-public:
     QString name() const override { return value; }
     void set(const QString& name)
     {
@@ -50,16 +50,15 @@ public:
 QRect placement(const QImage& image, const QColor& colour, const QColor& background)
 {
     QRect found;
-    bool clean = true;
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x) {
             const QColor c = image.pixelColor(x, y);
             if (c == colour)
                 found |= QRect(x, y, 1, 1);
-            else
-                clean = clean && c == background;
+            else if (c != background)
+                return QRect(-1, -1, 1, 1);
         }
-    return clean ? found : QRect(-1, -1, 1, 1);
+    return found;
 }
 
 class StatusItemViewTest : public ::testing::Test
@@ -78,7 +77,6 @@ protected:
         return view.renderedPixmap().toImage().convertToFormat(QImage::Format_ARGB32);
     }
     void post(const char* name) { center.postNotificationName(name, &center); }
-
     NotificationCenter center;
     FakeAppearance appearance;
     std::unique_ptr<QSystemTrayIcon> tray = std::make_unique<QSystemTrayIcon>();
@@ -86,46 +84,42 @@ protected:
 
 TEST_F(StatusItemViewTest, DrawsBackgroundAndImageByAppearanceSelectionAndGuard)
 {
-    // The width follows the light image alone.
     EXPECT_EQ(makeView(solid(16, 12, kLight), solid(30, 9, kDark))->frame(), QRect(0, 0, 20, 22));
     EXPECT_EQ(makeView(QPixmap())->frame(), QRect(0, 0, 4, 22));
 
     const QColor lit = QGuiApplication::palette().color(QPalette::Active, QPalette::Highlight);
     const QColor none = Qt::transparent;
-    const QPixmap light = solid(16, 12, kLight), dark = solid(10, 14, kDark);
-    // Centred in 20 x 22 px.
-    const QRect lightAt(2, 5, 16, 12), darkAt(5, 4, 10, 14);
+    const QRect lightAt(2, 5, 16, 12), darkAt(5, 4, 10, 14); // centred in 20 x 22 px
+    constexpr int Dark = 1, Selected = 2, Gone = 4, Open = 8, NoLight = 16, NoDark = 32;
     const struct
     {
         const char* what;
-        bool dark, selected, hasItem, guarding;
-        QPixmap light, darkImage;
+        int state;
         QColor colour;
         QRect at;
         QColor background;
     } cases[] = {
-        {"light panel", false, false, true, true, light, dark, kLight, lightAt, none},
-        {"dark panel", true, false, true, true, light, dark, kDark, darkAt, none},
-        {"selected, light", false, true, true, true, light, dark, kDark, darkAt, lit},
-        {"selected, dark", true, true, true, true, light, dark, kDark, darkAt, lit},
-        {"item gone", false, true, false, true, light, dark, kDark, darkAt, none},
-        {"no light image", false, false, true, true, QPixmap(), dark, kDark, QRect(), none},
-        {"no dark image", false, true, true, true, light, QPixmap(), kDark, QRect(), lit},
-        {"not guarding", false, false, true, false, light, dark, kOpenLight, QRect(4, 5, 12, 12),
-         none},
-        {"not guarding, selected", false, true, true, false, light, dark, kOpenDark,
-         QRect(6, 3, 8, 16), lit},
+        {"light panel", 0, kLight, lightAt, none},
+        {"dark panel", Dark, kDark, darkAt, none},
+        {"selected, light", Selected, kDark, darkAt, lit},
+        {"selected, dark", Dark | Selected, kDark, darkAt, lit},
+        {"item gone", Selected | Gone, kDark, darkAt, none},
+        {"no light image", NoLight, kDark, QRect(), none},
+        {"no dark image", Selected | NoDark, kDark, QRect(), lit},
+        {"not guarding", Open, kOpenLight, QRect(4, 5, 12, 12), none},
+        {"not guarding, selected", Open | Selected, kOpenDark, QRect(6, 3, 8, 16), lit},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        appearance.set(c.dark ? kDarkName : QString());
+        appearance.set(c.state & Dark ? kDarkName : QString());
         tray = std::make_unique<QSystemTrayIcon>();
-        auto view = makeView(c.light, c.darkImage);
+        auto view = makeView(c.state & NoLight ? QPixmap() : solid(16, 12, kLight),
+                             c.state & NoDark ? QPixmap() : solid(10, 14, kDark));
         view->setOpenImages(solid(12, 12, kOpenLight), solid(8, 16, kOpenDark));
-        view->setGuardState(c.guarding, QString::fromLatin1(c.what));
-        if (!c.hasItem)
+        view->setGuardState(!(c.state & Open), QString::fromLatin1(c.what));
+        if (c.state & Gone)
             tray.reset(); // held weakly
-        post(c.selected ? events::setHighlight : events::unsetHighlight);
+        post(c.state & Selected ? events::setHighlight : events::unsetHighlight);
         const QImage image = rendered(*view);
         EXPECT_EQ(placement(image, c.colour, c.background), c.at);
         if (tray) {
@@ -141,7 +135,7 @@ TEST_F(StatusItemViewTest, AnAppearanceSwitchRedrawsAndRequestsInOnePassRenderOn
     auto view = makeView();
     rendered(*view);
     QSignalSpy displayed(view.get(), &WLStatusItemView::displayed);
-    appearance.set(kDarkName); // the desktop switched: redraw with the dark image
+    appearance.set(kDarkName);
     view->setNeedsDisplay();
     post(events::unsetHighlight);
     EXPECT_EQ(displayed.count(), 0); // not before the next pass
@@ -157,35 +151,29 @@ TEST_F(StatusItemViewTest, ClicksPostTheEventsAndEveryEventRedraws)
     QWidget panel, other;
     panel.show();
     other.show();
-    std::vector<std::pair<QString, const void*>> posts;
+    QStringList posts;
     bool panelUpDuringPost = false;
     const auto record = [&](const Notification& n) {
-        posts.emplace_back(n.name, n.object);
+        if (n.object == view.get())
+            posts << n.name;
         panelUpDuringPost = panel.isVisible();
     };
     ObserverRegistration a(center, events::setHighlight, record);
     ObserverRegistration b(center, events::unsetHighlight, record);
-
-    // Only the left-button activation is a click.
     for (auto reason : {QSystemTrayIcon::Context, QSystemTrayIcon::MiddleClick,
                         QSystemTrayIcon::DoubleClick, QSystemTrayIcon::Unknown})
         Q_EMIT tray->activated(reason);
     EXPECT_TRUE(posts.empty());
-
     Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(view->isSelected());
     EXPECT_TRUE(panel.isVisible());
     Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
-    EXPECT_FALSE(view->isSelected());
     // One event a click, from the view; the application hides after the post.
-    const void* self = view.get();
-    EXPECT_EQ(posts, (std::vector<std::pair<QString, const void*>>{
-                         {QString::fromLatin1(events::setHighlight), self},
-                         {QString::fromLatin1(events::unsetHighlight), self}}));
+    EXPECT_EQ(posts, (QStringList{QLatin1String(events::setHighlight),
+                                  QLatin1String(events::unsetHighlight)}));
     EXPECT_TRUE(panelUpDuringPost);
     EXPECT_FALSE(panel.isVisible());
     EXPECT_FALSE(other.isVisible());
-
     // Other posters move the state the same way; each delivery redraws, changed or not.
     for (const auto& [event, selected] :
          {std::pair{events::setHighlight, true}, std::pair{events::setHighlight, true},
@@ -204,10 +192,9 @@ TEST_F(StatusItemViewTest, ClicksPostTheEventsAndEveryEventRedraws)
 TEST_F(StatusItemViewTest, TheGuardStatePicksTheThemeIcon)
 {
     QTemporaryDir themes;
-    const QString theme = themes.filePath(QStringLiteral("test/16x16/status"));
-    ASSERT_TRUE(QDir().mkpath(theme));
-    QFile index(themes.filePath(QStringLiteral("test/index.theme")));
-    ASSERT_TRUE(index.open(QIODevice::WriteOnly));
+    const QString theme = themes.filePath(u"test/16x16/status"_s);
+    QFile index(themes.filePath(u"test/index.theme"_s));
+    ASSERT_TRUE(QDir().mkpath(theme) && index.open(QIODevice::WriteOnly));
     index.write("[Icon Theme]\nName=test\nDirectories=16x16/status\n\n"
                 "[16x16/status]\nSize=16\nType=Fixed\n");
     index.close();
@@ -217,14 +204,14 @@ TEST_F(StatusItemViewTest, TheGuardStatePicksTheThemeIcon)
     const QStringList oldPaths = QIcon::themeSearchPaths();
     const QString oldTheme = QIcon::themeName();
     QIcon::setThemeSearchPaths({themes.path()});
-    QIcon::setThemeName(QStringLiteral("test"));
+    QIcon::setThemeName(u"test"_s);
     auto view = makeView();
-    for (const bool guarding : {true, false, true}) {
-        view->setGuardState(guarding, {});
+    for (const char* name :
+         {WLStatusItemView::kGuardingIconName, WLStatusItemView::kNotGuardingIconName,
+          WLStatusItemView::kGuardingIconName}) {
+        view->setGuardState(name == WLStatusItemView::kGuardingIconName, {});
         rendered(*view);
-        EXPECT_EQ(tray->icon().name(),
-                  QLatin1String(guarding ? WLStatusItemView::kGuardingIconName
-                                         : WLStatusItemView::kNotGuardingIconName));
+        EXPECT_EQ(tray->icon().name(), QLatin1String(name));
     }
     // Without the theme icon the tray is given the picture alone.
     QIcon::setThemeSearchPaths(oldPaths);
@@ -245,10 +232,10 @@ TEST(TrayPanel, TheTrayManagersColoursTellADarkPanel)
     ASSERT_EQ(xcb_connection_has_error(c), 0);
     const auto closing = qScopeGuard([c] { xcb_disconnect(c); });
     const auto atom = [c](const QByteArray& name) {
-        std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> reply(
-            xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(name.size()), name), nullptr),
-            &std::free);
-        return reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        auto* reply = xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, name.size(), name), nullptr);
+        const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(reply);
+        return atom;
     };
     EXPECT_EQ(trayPanelIsDark(c, screenNumber), std::nullopt); // no tray manager
 
@@ -273,16 +260,14 @@ TEST(TrayPanel, TheTrayManagersColoursTellADarkPanel)
 
 TEST(Images, BundledByNameAtBothRatios)
 {
-    for (const QString& name :
-         {QStringLiteral("statusbaricon"), QStringLiteral("statusbaricon-white"),
-          QStringLiteral("statusbaricon-open"), QStringLiteral("statusbaricon-open-white")}) {
+    for (const char* name :
+         {"statusbaricon", "statusbaricon-white", "statusbaricon-open", "statusbaricon-open-white"})
         for (const qreal ratio : {1.0, 2.0}) {
-            const QPixmap image = imageNamed(name, ratio);
-            EXPECT_EQ(image.size(), QSize(18, 18) * ratio) << name.toStdString();
-            EXPECT_EQ(image.deviceIndependentSize(), QSizeF(18, 18)) << name.toStdString();
+            const QPixmap image = imageNamed(QLatin1String(name), ratio);
+            EXPECT_EQ(image.size(), QSize(18, 18) * ratio) << name;
+            EXPECT_EQ(image.deviceIndependentSize(), QSizeF(18, 18)) << name;
         }
-    }
-    EXPECT_TRUE(imageNamed(QStringLiteral("no-such-image")).isNull());
+    EXPECT_TRUE(imageNamed(u"no-such-image"_s).isNull());
 }
 
 TEST(DesktopAppearance, WithoutAPortalThePaletteDecides)
