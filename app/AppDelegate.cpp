@@ -223,7 +223,8 @@ void AppDelegate::showGuardState()
 {
     const GuardState::Snapshot state = m_guard->snapshot();
     if (m_icon)
-        m_icon->setGuardState(state.guarding(), m_guard->description());
+        // A lock that could not be confirmed leaves the user as unprotected as no guard at all.
+        m_icon->setGuardState(!state.needsAttention(), m_guard->description());
     if (m_trayMenu)
         m_trayMenu->setPaused(state.paused);
 }

@@ -15,12 +15,11 @@ namespace wl {
 
 // The program's icon in the tray. The panel host draws the tray itself, so the view renders
 // itself into the pixmap the status item (the tray icon) shows: the item's background, lit while
-// the panel is open, and the light or dark image, centred; while the key device is not guarding,
-// the open look of the same image. A left click asks for the panel to open or close
-// by posting "setHighlight" or "unsetHighlight"; the view follows both events from any poster.
-// Geometry is in device-independent pixels with the origin at the bottom-left corner; the view
-// converts to Qt's top-left origin when it paints.
-// Main thread only.
+// the panel is open, and the light or dark image, centred; while the key device is not guarding
+// or locks are failing, the open look of the same image. A left click asks for the panel to open
+// or close by posting "setHighlight" or "unsetHighlight"; the view follows both events from any
+// poster. Geometry is in device-independent pixels with the origin at the bottom-left corner; the
+// view converts to Qt's top-left origin when it paints. Main thread only.
 class WLStatusItemView : public QObject
 {
     Q_OBJECT

@@ -455,11 +455,11 @@ TEST_F(AppDelegateTest, GuardStateFollowsChoicesDevicesPausesAndLockOutcomes)
     controller->resumeGuarding();
     registry.plug(stick);
     expect(K::Guarding, guarding, 2);
-    locker.finish(true, false); // a lock nothing confirmed
-    EXPECT_TRUE(guard.snapshot().needsAttention());
+    locker.finish(true, false);                     // a lock nothing confirmed
+    EXPECT_FALSE(controller->icon()->isGuarding()); // the open look, as when not guarding
     expect(K::Guarding, guarding, 2);
     locker.finish(true, true);
-    EXPECT_FALSE(guard.snapshot().lastLockUnconfirmed);
+    EXPECT_TRUE(controller->icon()->isGuarding());
     controller->pauseGuarding(std::chrono::milliseconds(50));
     EXPECT_TRUE(guard.snapshot().pausedUntil.has_value());
     EXPECT_EQ(guard.snapshot().kind, K::Paused);
