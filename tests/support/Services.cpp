@@ -114,22 +114,24 @@ QStringList DBusMock::calledMethods(const QString& path) const
     return names;
 }
 
+std::unique_ptr<DBusMock> DBusMock::launched(bool system, const QString& name,
+                                             const QString& option, bool confirms)
+{
+    auto mock = std::make_unique<DBusMock>(system, name, QStringList{});
+    mock->m_options = {option, confirms ? QStringLiteral("confirms") : QStringLiteral("ignores")};
+    return mock->start() ? std::move(mock) : nullptr;
+}
+
 std::unique_ptr<DBusMock> DBusMock::logind(bool confirms)
 {
-    auto mock =
-        std::make_unique<DBusMock>(true, QStringLiteral("org.freedesktop.login1"), QStringList{});
-    mock->m_options = {QStringLiteral("--logind"),
-                       confirms ? QStringLiteral("confirms") : QStringLiteral("ignores")};
-    return mock->start() ? std::move(mock) : nullptr;
+    return launched(true, QStringLiteral("org.freedesktop.login1"), QStringLiteral("--logind"),
+                    confirms);
 }
 
 std::unique_ptr<DBusMock> DBusMock::screenSaver(bool confirms)
 {
-    auto mock = std::make_unique<DBusMock>(false, QStringLiteral("org.freedesktop.ScreenSaver"),
-                                           QStringList{});
-    mock->m_options = {QStringLiteral("--screen-saver"),
-                       confirms ? QStringLiteral("confirms") : QStringLiteral("ignores")};
-    return mock->start() ? std::move(mock) : nullptr;
+    return launched(false, QStringLiteral("org.freedesktop.ScreenSaver"),
+                    QStringLiteral("--screen-saver"), confirms);
 }
 
 } // namespace wl::test
