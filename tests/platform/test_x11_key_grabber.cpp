@@ -100,26 +100,18 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return grabber.rawPressCount() > before; }, 5000));
     }
 
-    // Key events as the server sends them, fed straight to the grabber, for the timing cases
-    // xdotool cannot produce on demand.
-    bool feed(std::uint8_t type, std::uint32_t time, std::uint32_t window = 0)
+    // A key event as the server sends it, fed straight to the grabber, for the timing cases
+    // xdotool cannot produce on demand; ownWindow: into one of ours instead of the root window.
+    bool feed(bool press, std::uint32_t time, bool ownWindow)
     {
         xcb_key_press_event_t event{};
-        event.response_type = type;
+        event.response_type = press ? XCB_KEY_PRESS : XCB_KEY_RELEASE;
         event.detail = keycodeOfL(c);
         event.time = time;
         event.root = rootOf(c);
-        event.event = window ? window : event.root;
+        event.event = event.root + (ownWindow ? 1 : 0);
         event.state = kLockChordMask | XCB_MOD_MASK_2;
         return grabber.nativeEventFilter("xcb_generic_event_t", &event, nullptr);
-    }
-    bool press(std::uint32_t time, std::uint32_t window = 0)
-    {
-        return feed(XCB_KEY_PRESS, time, window);
-    }
-    bool release(std::uint32_t time, std::uint32_t window = 0)
-    {
-        return feed(XCB_KEY_RELEASE, time, window);
     }
 
     X11KeyGrabber grabber;
@@ -155,32 +147,34 @@ TEST_F(X11KeyGrabberTest, RepeatsAreNotNewPressesButEveryRealPressIs)
     ASSERT_EQ(grabber.grab(kLockChord), GrabResult::Ok);
     ASSERT_NE(keycodeOfL(c), 0);
 
-    // Repeats as presses only, while held.
-    EXPECT_TRUE(press(1000));
-    EXPECT_TRUE(press(1500));
-    EXPECT_TRUE(press(1530));
-    EXPECT_EQ(actions, 1);
-    // Repeats as release/press pairs with one timestamp.
-    EXPECT_TRUE(release(1560));
-    EXPECT_TRUE(press(1560));
-    EXPECT_TRUE(release(1700));
-    EXPECT_EQ(actions, 1);
-    EXPECT_TRUE(press(1800));
-    EXPECT_EQ(actions, 2);
-
-    // A release into one of our own windows (the recorder had the keyboard) still ends the hold.
-    EXPECT_FALSE(release(1900, rootOf(c) + 1));
-    EXPECT_TRUE(press(1950));
-    EXPECT_EQ(actions, 3);
-
-    // A release that went to another program is never seen; a later press still counts.
-    EXPECT_TRUE(press(60000));
-    EXPECT_EQ(actions, 4);
-
-    // Presses that are not on the root window belong to whoever holds the keyboard.
-    EXPECT_TRUE(release(60100));
-    EXPECT_FALSE(press(60200, rootOf(c) + 1));
-    EXPECT_EQ(actions, 4);
+    const struct
+    {
+        bool press;
+        std::uint32_t time;
+        bool ownWindow;
+        bool filtered;
+        int actions; // so far
+    } events[] = {
+        {true, 1000, false, true, 1}, // held: repeats as presses only
+        {true, 1500, false, true, 1},
+        {true, 1530, false, true, 1},
+        {false, 1560, false, true, 1}, // repeats as release/press pairs with one timestamp
+        {true, 1560, false, true, 1},
+        {false, 1700, false, true, 1},
+        {true, 1800, false, true, 2},
+        // A release into one of our own windows (the recorder had the keyboard) ends the hold.
+        {false, 1900, true, false, 2},
+        {true, 1950, false, true, 3},
+        // A release that went to another program is never seen; a later press still counts.
+        {true, 60000, false, true, 4},
+        // Presses that are not on the root window belong to whoever holds the keyboard.
+        {false, 60100, false, true, 4},
+        {true, 60200, true, false, 4},
+    };
+    for (const auto& e : events) {
+        EXPECT_EQ(feed(e.press, e.time, e.ownWindow), e.filtered) << e.time;
+        EXPECT_EQ(actions, e.actions) << e.time;
+    }
 }
 
 TEST_F(X11KeyGrabberTest, ChordHeldByAnotherClientIsTakenAndLeavesNoPartialGrab)

@@ -92,7 +92,6 @@ class Services:
         self.procs = []
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    # --- D-Bus ---------------------------------------------------------------------------
     def buses(self):
         conf = _write(os.path.join(self.dir, "bus.conf"), BUS_CONF.format(dir=self.dir))
         for kind in ("SYSTEM", "SESSION"):
@@ -161,7 +160,6 @@ class Services:
             ("RegisterStatusNotifierHost", "s", "", ""),
         ], dbus_interface=MOCK_IFACE)
 
-    # --- displays --------------------------------------------------------------------------
     def x11(self, tray=None):
         read_fd, write_fd = os.pipe()
         self.spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24",
@@ -239,7 +237,6 @@ class Services:
             raise AssertionError("waybar exited with %s" % waybar.returncode)
         self.watcher = bus.get_object(WATCHER, "/StatusNotifierWatcher")
 
-    # --- audio -----------------------------------------------------------------------------
     def pulse(self):
         """On the socket PULSE_SERVER names (unix:PATH), or on one of its own."""
         server = self.env.get("PULSE_SERVER", "")
