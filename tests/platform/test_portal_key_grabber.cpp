@@ -124,7 +124,6 @@ TEST_F(PortalKeyGrabberTest, BindsTheRecordedChordLocksOnItsActivationAndFollows
     activate(*portal, portalGrabber->sessionHandle(), PortalKeyGrabber::shortcutId(kOtherChord));
     ASSERT_TRUE(QTest::qWaitFor([&] { return locks > 1; }, 5000));
     EXPECT_EQ(locks, 2);
-    EXPECT_EQ(portal->calledMethods(kPath).count(QStringLiteral("CreateSession")), 2);
 
     // Cleared: nothing is bound any more.
     binder->storeShortcut(kHotKey, std::nullopt);
