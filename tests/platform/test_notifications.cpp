@@ -36,19 +36,10 @@ protected:
     // "app|replaces|icon|title|body|urgency|desktop-entry|timeout".
     QStringList notifyCalls() const
     {
-        const QDBusArgument list =
-            daemon.mockCall(kPath, QStringLiteral("GetMethodCalls"), {QStringLiteral("Notify")})
-                .arguments()
-                .value(0)
-                .value<QDBusArgument>();
         QStringList calls;
-        list.beginArray();
-        while (!list.atEnd()) {
-            quint64 stamp = 0;
-            QVariantList a;
-            list.beginStructure();
-            list >> stamp >> a;
-            list.endStructure();
+        for (const auto& [method, a] : daemon.calls(kPath)) {
+            if (method != QLatin1String("Notify"))
+                continue;
             const auto hints = qdbus_cast<QVariantMap>(a[6].value<QDBusArgument>());
             calls << QStringList{a[0].toString(),
                                  a[1].toString(),
@@ -60,7 +51,6 @@ protected:
                                  a[7].toString()}
                          .join(u'|');
         }
-        list.endArray();
         return calls;
     }
 

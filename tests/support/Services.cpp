@@ -92,25 +92,32 @@ QDBusMessage DBusMock::mockCall(const QString& path, const QString& method,
     return connection().call(call, QDBus::Block, 5000);
 }
 
-QStringList DBusMock::calledMethods(const QString& path) const
+QList<std::pair<QString, QVariantList>> DBusMock::calls(const QString& path) const
 {
     const QDBusMessage reply = mockCall(path, QStringLiteral("GetCalls"));
-    QStringList names;
+    QList<std::pair<QString, QVariantList>> calls;
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return names;
+        return calls;
     // a(tsav): timestamp, method name, arguments
-    const QDBusArgument calls = reply.arguments().constFirst().value<QDBusArgument>();
-    calls.beginArray();
-    while (!calls.atEnd()) {
+    const QDBusArgument list = reply.arguments().constFirst().value<QDBusArgument>();
+    list.beginArray();
+    while (!list.atEnd()) {
         quint64 stamp = 0;
-        QString name;
-        QVariantList callArgs;
-        calls.beginStructure();
-        calls >> stamp >> name >> callArgs;
-        calls.endStructure();
-        names << name;
+        std::pair<QString, QVariantList> call;
+        list.beginStructure();
+        list >> stamp >> call.first >> call.second;
+        list.endStructure();
+        calls << call;
     }
-    calls.endArray();
+    list.endArray();
+    return calls;
+}
+
+QStringList DBusMock::calledMethods(const QString& path) const
+{
+    QStringList names;
+    for (const auto& call : calls(path))
+        names << call.first;
     return names;
 }
 

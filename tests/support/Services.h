@@ -9,6 +9,7 @@
 #include <QVariantList>
 
 #include <memory>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -48,6 +49,8 @@ public:
     // A call on the mock's org.freedesktop.DBus.Mock interface (AddMethod, GetCalls, ...).
     QDBusMessage mockCall(const QString& path, const QString& method,
                           const QVariantList& args = {}) const;
+    // The calls made on path, oldest first: method name and arguments.
+    QList<std::pair<QString, QVariantList>> calls(const QString& path) const;
     QStringList calledMethods(const QString& path) const;
 
     // The launcher's logind (session c1) and org.freedesktop.ScreenSaver stand-ins, which record
