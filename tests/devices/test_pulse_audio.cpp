@@ -50,7 +50,7 @@ protected:
         ASSERT_TRUE(daemon.start());
         speakersModule = loadSink(QStringLiteral("speakers"));
         headsetModule = loadSink(QStringLiteral("headset"));
-        setDefault(QStringLiteral("headset"));
+        pactl({"set-default-sink", "headset"});
     }
     static QString pactl(const QStringList& args)
     {
@@ -64,20 +64,7 @@ protected:
     }
     static int loadSink(const QString& name)
     {
-        bool ok = false;
-        const int module = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                                  QStringLiteral("sink_name=") + name})
-                               .toInt(&ok);
-        EXPECT_TRUE(ok);
-        return ok ? module : -1;
-    }
-    static void setDefault(const QString& sink)
-    {
-        pactl({QStringLiteral("set-default-sink"), sink});
-    }
-    static void unload(int module)
-    {
-        pactl({QStringLiteral("unload-module"), QString::number(module)});
+        return pactl({"load-module", "module-null-sink", "sink_name=" + name}).toInt();
     }
     // Every server event sent so far has reached the mirror (and its listeners): a new sink
     // made default shows up as a new default device only after them.
@@ -86,15 +73,11 @@ protected:
         const QString name = QStringLiteral("probe%1").arg(++probes);
         loadSink(name);
         const AudioObjectID before = readDefault(hardware);
-        setDefault(name);
+        pactl({"set-default-sink", name});
         ASSERT_TRUE(QTest::qWaitFor([&] {
             const AudioObjectID now = readDefault(hardware);
             return now != 0 && now != before;
         }));
-    }
-    std::unique_ptr<WLDeviceListAudio> makeWatcher(AudioHardware& hardware)
-    {
-        return std::make_unique<WLDeviceListAudio>(delegate, hardware, settings, center);
     }
 
     QTemporaryDir dir;
@@ -113,8 +96,8 @@ TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
     startDaemon();
     settings.setBool(QString::fromLatin1(keys::useHeadphones), true);
     PulseAudioHardware hardware;
-    auto watcher = makeWatcher(hardware); // armed from the stored choice
-    const AudioObjectID headset = watcher->defaultDevice();
+    WLDeviceListAudio watcher(delegate, hardware, settings, center); // armed from the stored choice
+    const AudioObjectID headset = watcher.defaultDevice();
     ASSERT_GT(headset, audio::kSystemObject);
     EXPECT_EQ(readDefault(hardware), headset);
 
@@ -142,18 +125,18 @@ TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
     EXPECT_TRUE(log.lines().filter(QStringLiteral("Could not")).isEmpty());
 
     // Another default output is followed; neither plays through headphones: no report.
-    setDefault(QStringLiteral("speakers"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher->defaultDevice() != headset; }));
-    const AudioObjectID speakers = watcher->defaultDevice();
+    pactl({"set-default-sink", "speakers"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() != headset; }));
+    const AudioObjectID speakers = watcher.defaultDevice();
     EXPECT_EQ(readDefault(hardware), speakers);
     // A sink that is not the default any more is not watched.
-    unload(headsetModule);
+    pactl({"unload-module", QString::number(headsetModule)});
     settle(hardware);
     EXPECT_EQ(delegate->count(), 0u);
 
-    setDefault(QStringLiteral("speakers"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher->defaultDevice() == speakers; }));
-    unload(speakersModule);
+    pactl({"set-default-sink", "speakers"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == speakers; }));
+    pactl({"unload-module", QString::number(speakersModule)});
     ASSERT_TRUE(delegate->waitForCount(1));
     settle(hardware);
     EXPECT_EQ(delegate->count(), 1u);
@@ -161,48 +144,15 @@ TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
     EXPECT_NE(delegate->threads().front(), std::this_thread::get_id());
 }
 
-TEST_F(PulseHeadphoneWatch, DaemonEndingReportsOnceAndReconnectKeepsTheId)
-{
-    startDaemon();
-    settings.setBool(QString::fromLatin1(keys::useHeadphones), true);
-    PulseAudioHardware hardware;
-    auto watcher = makeWatcher(hardware);
-    const AudioObjectID headset = watcher->defaultDevice();
-    ASSERT_GT(headset, audio::kSystemObject);
-
-    daemon.kill();
-    ASSERT_TRUE(delegate->waitForCount(1));
-    EXPECT_EQ(readDefault(hardware), 0u);
-
-    log.clear();
-    startDaemon();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }, 15000));
-    EXPECT_TRUE(hardware.isSynchronized());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher->defaultDevice() == headset; }));
-    EXPECT_GE(log.count(QStringLiteral("Start watching audio")), 1);
-    EXPECT_EQ(delegate->count(), 1u); // the sink coming back reports nothing
-
-    // Watched again: the sink going now reports again.
-    unload(headsetModule);
-    ASSERT_TRUE(delegate->waitForCount(2));
-
-    // A polite shutdown is a loss too.
-    headsetModule = loadSink(QStringLiteral("headset"));
-    setDefault(QStringLiteral("headset"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }));
-    daemon.stop();
-    ASSERT_TRUE(delegate->waitForCount(3));
-}
-
 // Retries an hour apart: only the socket turning up can bring the connection back soon.
-TEST_F(PulseHeadphoneWatch, NoServerAtStartSaysSoAndItsSocketTurningUpArmsTheWatch)
+TEST_F(PulseHeadphoneWatch, TheServerComingAndGoingIsFollowedAndItsEndReportedOnce)
 {
     const PulseRetry hourly{std::chrono::hours(1), std::chrono::hours(1), std::chrono::hours(1)};
     PulseAudioHardware hardware(std::chrono::milliseconds(0), hourly);
-    auto watcher = makeWatcher(hardware);
-    EXPECT_EQ(watcher->defaultDevice(), 0u);
+    WLDeviceListAudio watcher(delegate, hardware, settings, center);
+    EXPECT_EQ(watcher.defaultDevice(), 0u);
     EXPECT_FALSE(hardware.isSynchronized());
-    EXPECT_TRUE(watcher->getCurrentDeviceList().isEmpty());
+    EXPECT_TRUE(watcher.getCurrentDeviceList().isEmpty());
     center.postNotificationName(events::kSetNewDeviceEvent, nullptr,
                                 {{events::kNewDeviceName, QStringLiteral("Headphones")}});
     EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 0);
@@ -210,17 +160,32 @@ TEST_F(PulseHeadphoneWatch, NoServerAtStartSaysSoAndItsSocketTurningUpArmsTheWat
 
     startDaemon(); // its folder appears first, then the socket in it
     ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher->defaultDevice() == readDefault(hardware); }));
+    const AudioObjectID headset = readDefault(hardware);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == headset; }));
     EXPECT_GE(log.count(QStringLiteral("Start watching audio")), 1);
     EXPECT_EQ(delegate->count(), 0u);
-    unload(headsetModule);
-    ASSERT_TRUE(delegate->waitForCount(1));
 
-    // Killed, it leaves its socket behind; started again, it makes a new one.
+    // Killed, it leaves its socket behind; started again, it makes a new one, and the sink
+    // coming back keeps its id and reports nothing.
     daemon.kill();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == 0; }));
+    ASSERT_TRUE(delegate->waitForCount(1));
+    EXPECT_EQ(readDefault(hardware), 0u);
     startDaemon();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }, 10000));
+    EXPECT_TRUE(hardware.isSynchronized());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == headset; }));
+    EXPECT_EQ(delegate->count(), 1u);
+
+    // Watched again: the sink going now reports again.
+    pactl({"unload-module", QString::number(headsetModule)});
+    ASSERT_TRUE(delegate->waitForCount(2));
+
+    // A polite shutdown is a loss too.
+    headsetModule = loadSink(QStringLiteral("headset"));
+    pactl({"set-default-sink", "headset"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }));
+    daemon.stop();
+    ASSERT_TRUE(delegate->waitForCount(3));
 }
 
 } // namespace

@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <thread>
 
 using namespace wl;
@@ -21,18 +20,8 @@ using namespace wl::test;
 namespace {
 
 const QString kNotifications = QStringLiteral("org.freedesktop.Notifications");
-const QString kNotificationsPath = QStringLiteral("/org/freedesktop/Notifications");
-
-struct NotifyCall
-{
-    QString appName;
-    uint replacesId = 0;
-    QString icon;
-    QString title;
-    QString body;
-    QVariantMap hints;
-    int expireTimeout = -1;
-};
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kFailed = QStringLiteral("Could not show a desktop notification");
 
 class NotificationTest : public PrivateBusTest
 {
@@ -40,37 +29,34 @@ protected:
     void SetUp() override
     {
         PrivateBusTest::SetUp();
-        daemon = std::make_unique<DBusMock>(
-            false, kNotifications,
-            QStringList{QStringLiteral("--template"), QStringLiteral("notification_daemon")});
-        ASSERT_TRUE(daemon->start());
+        ASSERT_TRUE(daemon.start());
     }
 
-    // The Notify calls the daemon received, oldest first.
-    std::vector<NotifyCall> notifyCalls() const
+    // The Notify calls the daemon received, oldest first, as
+    // "app|replaces|icon|title|body|urgency|desktop-entry|timeout".
+    QStringList notifyCalls() const
     {
-        const QDBusMessage reply = daemon->mockCall(
-            kNotificationsPath, QStringLiteral("GetMethodCalls"), {QStringLiteral("Notify")});
-        std::vector<NotifyCall> calls;
-        const QDBusArgument list = reply.arguments().value(0).value<QDBusArgument>();
-        list.beginArray();
-        while (!list.atEnd()) {
-            quint64 stamp = 0;
-            QVariantList a;
-            list.beginStructure();
-            list >> stamp >> a;
-            list.endStructure();
-            calls.push_back({a[0].toString(), a[1].toUInt(), a[2].toString(), a[3].toString(),
-                             a[4].toString(), qdbus_cast<QVariantMap>(a[6].value<QDBusArgument>()),
-                             a[7].toInt()});
+        QStringList calls;
+        for (const auto& [method, a] : daemon.calls(kPath)) {
+            if (method != QLatin1String("Notify"))
+                continue;
+            const auto hints = qdbus_cast<QVariantMap>(a[6].value<QDBusArgument>());
+            calls << QStringList{a[0].toString(),
+                                 a[1].toString(),
+                                 a[2].toString(),
+                                 a[3].toString(),
+                                 a[4].toString(),
+                                 QString::number(hints.value(QStringLiteral("urgency")).toInt()),
+                                 hints.value(QStringLiteral("desktop-entry")).toString(),
+                                 a[7].toString()}
+                         .join(u'|');
         }
-        list.endArray();
         return calls;
     }
 
     LogCapture logs;
     DBusDesktopNotifier notifier;
-    std::unique_ptr<DBusMock> daemon;
+    DBusMock daemon{false, kNotifications, {"--template", "notification_daemon"}};
 };
 
 TEST_F(NotificationTest, NotificationStaysUntilDismissedAndANewerOneReplacesIt)
@@ -82,38 +68,29 @@ TEST_F(NotificationTest, NotificationStaysUntilDismissedAndANewerOneReplacesIt)
     std::thread other([&] { notifier.notify(QStringLiteral("Second"), QStringLiteral("two")); });
     other.join();
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() == 2; }, 5000));
-    EXPECT_EQ(shown.at(1).at(0).toUInt(), shown.at(0).at(0).toUInt());
-
-    const auto calls = notifyCalls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].appName, QStringLiteral("Wardlatch"));
-    EXPECT_EQ(calls[0].icon, QStringLiteral("org.wardlatch.Wardlatch"));
-    EXPECT_EQ(calls[0].title, QStringLiteral("First"));
-    EXPECT_EQ(calls[0].body, QStringLiteral("one"));
-    EXPECT_EQ(calls[0].replacesId, 0u);
-    EXPECT_EQ(calls[0].expireTimeout, 0);
-    EXPECT_EQ(calls[0].hints.value(QStringLiteral("urgency")).toInt(), 2);
-    EXPECT_EQ(calls[0].hints.value(QStringLiteral("desktop-entry")).toString(),
-              QStringLiteral("org.wardlatch.Wardlatch"));
-    EXPECT_EQ(calls[1].title, QStringLiteral("Second"));
-    EXPECT_EQ(calls[1].replacesId, shown.at(0).at(0).toUInt());
+    const QString id = shown.at(0).at(0).toString();
+    EXPECT_EQ(shown.at(1).at(0).toString(), id);
+    const QString app = QStringLiteral("org.wardlatch.Wardlatch");
+    EXPECT_EQ(notifyCalls(),
+              (QStringList{"Wardlatch|0|" + app + "|First|one|2|" + app + "|0",
+                           "Wardlatch|" + id + "|" + app + "|Second|two|2|" + app + "|0"}));
     EXPECT_EQ(logs.countContaining(QStringLiteral("notification")), 0);
 }
 
 TEST_F(NotificationTest, MissingOrHungDaemonCostsOneLogLineAndNoWait)
 {
-    daemon->stop();
+    daemon.stop();
     DBusDesktopNotifier quick(/*callTimeoutMs=*/300);
     QSignalSpy failed(&quick, &DBusDesktopNotifier::failed);
     quick.notify(QStringLiteral("Nobody"), QStringLiteral("listens"));
     ASSERT_TRUE(failed.wait(5000));
-    EXPECT_EQ(logs.countContaining(QStringLiteral("Could not show a desktop notification")), 1);
+    EXPECT_EQ(logs.countContaining(kFailed), 1);
 
     // A daemon that owns the name but never answers in time.
-    DBusMock hung(false, kNotifications, {kNotifications, kNotificationsPath, kNotifications});
+    DBusMock hung(false, kNotifications, {kNotifications, kPath, kNotifications});
     ASSERT_TRUE(hung.start());
     ASSERT_EQ(
-        hung.mockCall(kNotificationsPath, QStringLiteral("AddMethod"),
+        hung.mockCall(kPath, QStringLiteral("AddMethod"),
                       {kNotifications, QStringLiteral("Notify"), QStringLiteral("susssasa{sv}i"),
                        QStringLiteral("u"), QStringLiteral("import time\ntime.sleep(3)\nret = 1")})
             .type(),
@@ -127,7 +104,7 @@ TEST_F(NotificationTest, MissingOrHungDaemonCostsOneLogLineAndNoWait)
     ASSERT_TRUE(QTest::qWaitFor([&] { return failed.size() == 2; }, 5000));
     EXPECT_TRUE(timerRan);
     EXPECT_LT(clock.elapsed(), 2500);
-    EXPECT_EQ(logs.countContaining(QStringLiteral("Could not show a desktop notification")), 2);
+    EXPECT_EQ(logs.countContaining(kFailed), 2);
 }
 
 // With no logind, a screen saver that confirms raises none; one that ignores the lock and the
@@ -151,21 +128,22 @@ TEST_F(NotificationTest, OnlyAnUnconfirmedLockOrScreenSaverRaisesANotification)
         EXPECT_EQ(finished.at(1).at(1).toBool(), confirms);
     }
     ASSERT_TRUE(QTest::qWaitFor([&] { return shown.size() == 2; }, 5000));
-    auto calls = notifyCalls(); // in either order: both requests ran at once
-    std::sort(calls.begin(), calls.end(), [](auto& a, auto& b) { return a.title < b.title; });
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0].title, QStringLiteral("Wardlatch could not lock your session"));
+    const QStringList calls = notifyCalls(); // in either order: both requests ran at once
+    ASSERT_EQ(calls.size(), 2);
+    const QString lock =
+        calls.filter(QStringLiteral("|Wardlatch could not lock your session|")).value(0);
     const QString line = logs.lines().filter(QStringLiteral("Could not lock the session")).value(0);
     for (const char* way : {"logind Session.Lock", "org.freedesktop.ScreenSaver.Lock",
                             "org.gnome.ScreenSaver.Lock"}) {
-        EXPECT_TRUE(calls[0].body.contains(QLatin1String(way))) << way;
+        EXPECT_TRUE(lock.contains(QLatin1String(way))) << way;
         EXPECT_TRUE(line.contains(QLatin1String(way))) << way;
     }
-    EXPECT_TRUE(calls[0].body.contains(QStringLiteral("screen locker must be running")));
-    EXPECT_EQ(calls[1].title, QStringLiteral("Wardlatch could not start the screen saver"));
-    EXPECT_TRUE(calls[1].body.contains(QStringLiteral("org.freedesktop.ScreenSaver.SetActive")));
-    EXPECT_TRUE(calls[1].body.contains(QStringLiteral("org.gnome.ScreenSaver.SetActive")));
-    EXPECT_TRUE(calls[1].body.contains(QStringLiteral("must be running")));
+    EXPECT_TRUE(lock.contains(QStringLiteral("screen locker must be running")));
+    const QString saver =
+        calls.filter(QStringLiteral("|Wardlatch could not start the screen saver|")).value(0);
+    for (const char* text : {"org.freedesktop.ScreenSaver.SetActive",
+                             "org.gnome.ScreenSaver.SetActive", "must be running"})
+        EXPECT_TRUE(saver.contains(QLatin1String(text))) << text;
     EXPECT_EQ(logs.countContaining(QStringLiteral("Could not lock the session")), 1);
     EXPECT_EQ(logs.countContaining(QStringLiteral("Could not start the screen saver")), 1);
 }

@@ -1,15 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/LockAction.h"
-#include "app/SettingsKeys.h"
 #include "platform/session/DBusSessionLocker.h"
-#include "platform/settings/Settings.h"
 #include "support/LogCapture.h"
 #include "support/Services.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -47,46 +42,10 @@ protected:
     LogCapture logs;
 };
 
-TEST_F(SessionLockerTest, FreshStoreLocksTheCallersOwnSessionNotTheScreenSaver)
-{
-    QTemporaryDir dir;
-    Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
-    registerDefaultSettings(settings);
-    auto logind = DBusMock::logind(/*confirms=*/true);
-    ASSERT_TRUE(logind);
-    // A second session: the one XDG_SESSION_ID names when it is set.
-    logind->mockCall(QStringLiteral("/org/freedesktop/login1"), QStringLiteral("AddSession"),
-                     {QStringLiteral("c7"), QStringLiteral("seat0"), quint32(1000),
-                      QStringLiteral("alice"), true});
-    onLock(*logind, kSessions + QStringLiteral("c7"), kConfirm);
-    auto saver = DBusMock::screenSaver(true);
-    ASSERT_TRUE(saver);
-
-    for (const char* id : {"c1", "c7"}) {
-        SCOPED_TRACE(id);
-        if (QByteArray(id) == "c7")
-            qputenv("XDG_SESSION_ID", id);
-        auto locker = makeLocker();
-        EXPECT_EQ(locker->sessionPath(), kSessions + QLatin1String(id));
-        LockAction controller(settings, *locker);
-        QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
-        controller.lockIt();
-        ASSERT_TRUE(finished.wait(5000));
-        EXPECT_TRUE(finished.at(0).at(1).toBool());
-        EXPECT_EQ(finished.at(0).at(2).toString(), QStringLiteral("logind Session.Lock"));
-        EXPECT_EQ(logind->calledMethods(kSessions + QLatin1String(id)),
-                  QStringList{QStringLiteral("Lock")});
-    }
-    // Its state may be read, but nothing is asked of it.
-    const QStringList saverCalls = saver->calledMethods(kSaverPath);
-    EXPECT_FALSE(saverCalls.contains(QStringLiteral("Lock")));
-    EXPECT_FALSE(saverCalls.contains(QStringLiteral("SetActive")));
-    EXPECT_EQ(logs.countContaining(QStringLiteral("Could not")), 0);
-}
-
 // Only what the desktop does after the request counts: a hint or screen saver that was already
 // on (a locker that died while locked leaves LockedHint true) confirms nothing. Without an
 // answer from logind the screen saver's Lock is tried; without either, the user hears of it.
+// The session locked is the caller's own, or the one XDG_SESSION_ID names.
 TEST_F(SessionLockerTest, OnlyAChangeAfterTheRequestConfirms)
 {
     const QString setHintSilently = QStringLiteral(
@@ -98,47 +57,48 @@ TEST_F(SessionLockerTest, OnlyAChangeAfterTheRequestConfirms)
         Confirms,
         AlreadyActive
     };
-    struct Case
-    {
-        const char* name;
-        bool logind;
-        bool hintBefore;
-        QString onRequest; // what the session's Lock does
-        Saver saver;
-        bool screenSaverType;
-        const char* confirmedBy; // nullptr: not confirmed
-    };
     const char* byLogind = "logind Session.Lock";
     const char* bySaver = "org.freedesktop.ScreenSaver.Lock";
-    const Case cases[] = {
-        {"hint set on Lock, announced", true, false, kConfirm, Ignores, false, byLogind},
-        {"hint set on Lock, not announced", true, false, setHintSilently, Ignores, false, byLogind},
-        {"hint already true, announced again on Lock", true, true, kConfirm, Ignores, false,
-         byLogind},
-        {"hint left true, nobody answers Lock", true, true, QString(), Ignores, false, nullptr},
-        {"no logind, the screen saver locks", false, false, {}, Confirms, false, bySaver},
-        {"screen saver already active, SetActive does nothing",
-         true,
-         false,
-         {},
-         AlreadyActive,
-         true,
-         nullptr},
-        {"nothing answers the lock", false, false, {}, None, false, nullptr},
-        {"nothing answers the screen saver", false, false, {}, None, true, nullptr},
+    const struct
+    {
+        const char* name;
+        const char* session; // nullptr: no logind
+        bool hintBefore;
+        QString onLock;
+        Saver saver;
+        bool startSaver; // the screen saver request instead of the lock
+        const char* confirmedBy;
+    } cases[] = {
+        {"hint set on Lock, announced", "c1", false, kConfirm, Ignores, false, byLogind},
+        {"XDG_SESSION_ID's session", "c7", false, kConfirm, Confirms, false, byLogind},
+        {"hint set on Lock, not announced", "c1", false, setHintSilently, Ignores, false, byLogind},
+        {"hint already true, announced on Lock", "c1", true, kConfirm, Ignores, false, byLogind},
+        {"hint left true, nobody answers Lock", "c1", true, {}, Ignores, false, nullptr},
+        {"no logind, the screen saver locks", nullptr, false, {}, Confirms, false, bySaver},
+        {"screen saver already active", "c1", false, {}, AlreadyActive, true, nullptr},
+        {"nothing answers the lock", nullptr, false, {}, None, false, nullptr},
+        {"nothing answers the screen saver", nullptr, false, {}, None, true, nullptr},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         logs.clear();
         std::unique_ptr<DBusMock> logind;
-        if (c.logind) {
+        const QString session = kSessions + QLatin1String(c.session);
+        if (c.session) {
             logind = DBusMock::logind();
             ASSERT_TRUE(logind);
+            if (session != kSession) {
+                logind->mockCall(QStringLiteral("/org/freedesktop/login1"),
+                                 QStringLiteral("AddSession"),
+                                 {QLatin1String(c.session), QStringLiteral("seat0"), quint32(1000),
+                                  QStringLiteral("alice"), true});
+                qputenv("XDG_SESSION_ID", c.session);
+            }
             if (c.hintBefore)
-                logind->mockCall(kSession, QStringLiteral("UpdateProperties"),
+                logind->mockCall(session, QStringLiteral("UpdateProperties"),
                                  {QStringLiteral("org.freedesktop.login1.Session"),
                                   QVariantMap{{QStringLiteral("LockedHint"), true}}});
-            onLock(*logind, kSession, c.onRequest);
+            onLock(*logind, session, c.onLock);
         }
         std::unique_ptr<DBusMock> saver;
         if (c.saver != None) {
@@ -151,23 +111,25 @@ TEST_F(SessionLockerTest, OnlyAChangeAfterTheRequestConfirms)
                              QStringLiteral("GetActive"), QString(), QStringLiteral("b"),
                              QStringLiteral("ret = True")});
         auto locker = makeLocker();
+        qunsetenv("XDG_SESSION_ID");
+        EXPECT_TRUE(!c.session || locker->sessionPath() == session);
         QSignalSpy finished(locker.get(), &DBusSessionLocker::requestFinished);
-        if (c.screenSaverType)
+        if (c.startSaver)
             locker->startScreenSaver();
         else
             locker->lockScreenImmediate();
         ASSERT_TRUE(finished.wait(5000));
         EXPECT_EQ(finished.at(0).at(1).toBool(), c.confirmedBy != nullptr);
-        if (c.confirmedBy) {
-            EXPECT_EQ(finished.at(0).at(2).toString(), QLatin1String(c.confirmedBy));
-        }
-        const QString failure = c.screenSaverType
-                                    ? QStringLiteral("Could not start the screen saver")
-                                    : QStringLiteral("Could not lock the session");
+        EXPECT_EQ(c.confirmedBy ? finished.at(0).at(2).toString() : QString(),
+                  QLatin1String(c.confirmedBy));
+        const QString failure = c.startSaver ? QStringLiteral("Could not start the screen saver")
+                                             : QStringLiteral("Could not lock the session");
         EXPECT_EQ(logs.countContaining(failure), c.confirmedBy ? 0 : 1);
-        if (saver && !c.screenSaverType) {
-            EXPECT_EQ(saver->calledMethods(kSaverPath).contains(QStringLiteral("Lock")),
-                      c.confirmedBy != byLogind);
+        if (!c.startSaver) {
+            EXPECT_TRUE(!logind || logind->calledMethods(session).contains(QStringLiteral("Lock")));
+            EXPECT_TRUE(!saver ||
+                        saver->calledMethods(kSaverPath).contains(QStringLiteral("Lock")) ==
+                            (c.confirmedBy != byLogind));
         }
     }
 }

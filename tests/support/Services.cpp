@@ -92,44 +92,53 @@ QDBusMessage DBusMock::mockCall(const QString& path, const QString& method,
     return connection().call(call, QDBus::Block, 5000);
 }
 
-QStringList DBusMock::calledMethods(const QString& path) const
+QList<std::pair<QString, QVariantList>> DBusMock::calls(const QString& path) const
 {
     const QDBusMessage reply = mockCall(path, QStringLiteral("GetCalls"));
-    QStringList names;
+    QList<std::pair<QString, QVariantList>> calls;
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return names;
+        return calls;
     // a(tsav): timestamp, method name, arguments
-    const QDBusArgument calls = reply.arguments().constFirst().value<QDBusArgument>();
-    calls.beginArray();
-    while (!calls.atEnd()) {
+    const QDBusArgument list = reply.arguments().constFirst().value<QDBusArgument>();
+    list.beginArray();
+    while (!list.atEnd()) {
         quint64 stamp = 0;
-        QString name;
-        QVariantList callArgs;
-        calls.beginStructure();
-        calls >> stamp >> name >> callArgs;
-        calls.endStructure();
-        names << name;
+        std::pair<QString, QVariantList> call;
+        list.beginStructure();
+        list >> stamp >> call.first >> call.second;
+        list.endStructure();
+        calls << call;
     }
-    calls.endArray();
+    list.endArray();
+    return calls;
+}
+
+QStringList DBusMock::calledMethods(const QString& path) const
+{
+    QStringList names;
+    for (const auto& call : calls(path))
+        names << call.first;
     return names;
+}
+
+std::unique_ptr<DBusMock> DBusMock::launched(bool system, const QString& name,
+                                             const QString& option, bool confirms)
+{
+    auto mock = std::make_unique<DBusMock>(system, name, QStringList{});
+    mock->m_options = {option, confirms ? QStringLiteral("confirms") : QStringLiteral("ignores")};
+    return mock->start() ? std::move(mock) : nullptr;
 }
 
 std::unique_ptr<DBusMock> DBusMock::logind(bool confirms)
 {
-    auto mock =
-        std::make_unique<DBusMock>(true, QStringLiteral("org.freedesktop.login1"), QStringList{});
-    mock->m_options = {QStringLiteral("--logind"),
-                       confirms ? QStringLiteral("confirms") : QStringLiteral("ignores")};
-    return mock->start() ? std::move(mock) : nullptr;
+    return launched(true, QStringLiteral("org.freedesktop.login1"), QStringLiteral("--logind"),
+                    confirms);
 }
 
 std::unique_ptr<DBusMock> DBusMock::screenSaver(bool confirms)
 {
-    auto mock = std::make_unique<DBusMock>(false, QStringLiteral("org.freedesktop.ScreenSaver"),
-                                           QStringList{});
-    mock->m_options = {QStringLiteral("--screen-saver"),
-                       confirms ? QStringLiteral("confirms") : QStringLiteral("ignores")};
-    return mock->start() ? std::move(mock) : nullptr;
+    return launched(false, QStringLiteral("org.freedesktop.ScreenSaver"),
+                    QStringLiteral("--screen-saver"), confirms);
 }
 
 } // namespace wl::test

@@ -9,14 +9,14 @@
 #include <QVariantList>
 
 #include <memory>
+#include <utility>
 
 #include <gtest/gtest.h>
 
 namespace wl::test {
 
-// A service a test starts, ends or kills itself, through the same launcher (services.py) that
-// gives every test its buses and display. Without a command the launcher keeps what it started
-// until it is ended: terminated, it stops them politely; killed, they die with it.
+// A service a test starts, ends or kills itself, through the launcher (services.py) that gives
+// every test its buses and display: terminated, it stops them politely; killed, they die with it.
 class Service
 {
 public:
@@ -28,8 +28,7 @@ public:
     bool start(int timeoutMs = 15000); // until the service answers
     void stop();
     void kill();
-    // An address it exports, e.g. "DISPLAY".
-    QString address(const QString& name) const { return m_addresses.value(name); }
+    QString address(const QString& name) const { return m_addresses.value(name); } // "DISPLAY"
 
 protected:
     QStringList m_options;
@@ -44,24 +43,24 @@ public:
     // dbusmockArgs: what follows "python3 -m dbusmock --system|--session".
     DBusMock(bool system, QString busName, const QStringList& dbusmockArgs);
     ~DBusMock() override { stop(); }
-    // Also waits until the bus has told everyone that the name is free.
-    void stop();
+    void stop(); // also waits until the bus has told everyone that the name is free
 
     QDBusConnection connection() const;
     // A call on the mock's org.freedesktop.DBus.Mock interface (AddMethod, GetCalls, ...).
     QDBusMessage mockCall(const QString& path, const QString& method,
                           const QVariantList& args = {}) const;
-    // Names of the methods called on path, from GetCalls.
+    // The calls made on path, oldest first: method name and arguments.
+    QList<std::pair<QString, QVariantList>> calls(const QString& path) const;
     QStringList calledMethods(const QString& path) const;
 
-    // The logind stand-in with the session c1, which GetSessionByPID answers; its Lock is
-    // recorded, and confirmed through LockedHint when confirms is set.
+    // The launcher's logind (session c1) and org.freedesktop.ScreenSaver stand-ins, which record
+    // each call and confirm a lock when confirms is set; null when they did not start.
     static std::unique_ptr<DBusMock> logind(bool confirms = false);
-    // An org.freedesktop.ScreenSaver whose Lock and SetActive(true) make GetActive answer true
-    // when confirms is set.
     static std::unique_ptr<DBusMock> screenSaver(bool confirms);
 
 private:
+    static std::unique_ptr<DBusMock> launched(bool system, const QString& name,
+                                              const QString& option, bool confirms);
     bool m_system;
     QString m_busName;
 };

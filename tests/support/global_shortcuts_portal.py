@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""dbusmock template: a desktop portal offering global shortcuts. Each request is answered at once
-with a Response on the request object the caller predicted from its own bus name. Parameter
-bind_response: the code BindShortcuts answers with (0 bound, 1 refused by the user)."""
+"""dbusmock template: a portal offering global shortcuts that answers each request at once, on the
+request object the caller predicts from its bus name. Parameter bind_response: the code
+BindShortcuts answers with (0 bound, 1 refused by the user)."""
 
 import dbus
 import dbus.exceptions
@@ -58,20 +58,18 @@ def BindShortcuts(self, session, shortcuts, parent_window, options, sender):
 
 @dbus.service.method(PROBE_IFACE, in_signature="", out_signature="sas")
 def Bound(self):
-    """The session and shortcut ids of the last binding."""
     return self.bound
 
 
 @dbus.service.method(PROBE_IFACE, in_signature="", out_signature="as")
 def Triggers(self):
-    """The preferred triggers of the last BindShortcuts."""
     return self.triggers
 
 
 @dbus.service.method("org.freedesktop.host.portal.Registry", in_signature="sa{sv}",
                      out_signature="")
 def Register(self, app_id, options):
-    """Only before any other call, as the real registry demands."""
+    # Only before any other call, as the real registry demands.
     if self.call_log[:-1]:
         raise dbus.exceptions.DBusException("registered too late",
                                             name="org.freedesktop.portal.Error.Failed")

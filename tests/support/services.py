@@ -1,10 +1,9 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Private services for every test tier: D-Bus buses and stand-ins, X11 or Wayland displays
-with tray hosts, an audio server. As a command it starts those asked for, runs the command with
-their addresses in its environment, and ends all it started when the command ends, on SIGINT or
-SIGTERM, and when the launcher itself dies. Without a command it prints their addresses (NAME=value lines) and "ready" once they answer
-and keeps them until ended: terminated, it stops them politely; killed, they die with it."""
+"""Private services for every test tier: D-Bus buses and stand-ins, displays with tray hosts, an
+audio server. It runs the command with their addresses in its environment and ends all it started
+when the command ends, on SIGINT or SIGTERM, and when it dies itself. Without a command it prints
+the addresses (NAME=value) and "ready", and keeps the services until it is ended."""
 
 import argparse
 import atexit
@@ -39,13 +38,13 @@ def _die_with_parent(sig=signal.SIGKILL):
     _prctl(1, int(sig))  # PR_SET_PDEATHSIG
 
 
-def wait_until(predicate, timeout=10.0, what="condition"):
-    """Waits for an outside process's state, checking it at a short interval up to a deadline."""
+def wait_until(predicate, timeout=10.0, what="condition", interval=0.02):
+    """Waits for an outside process's state: it has no event to wait on."""
     deadline = time.monotonic() + timeout
     while not (value := predicate()):
         if time.monotonic() > deadline:
             raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.02)
+        time.sleep(interval)
     return value
 
 
@@ -56,7 +55,6 @@ def _write(path, text):
 
 
 def _end(proc, timeout=5):
-    """Ends a process and everything in its group: politely first."""
     for sig, wait in ((signal.SIGTERM, timeout), (signal.SIGKILL, None)):
         try:
             os.killpg(proc.pid, sig)
@@ -70,8 +68,8 @@ def _end(proc, timeout=5):
 
 
 class Services:
-    """Services started for one test; close() (or the interpreter's exit) ends them all. Each
-    runs in a process group of its own, which is ended with it, and dies when this process does."""
+    """Ended by close() or at exit; each runs in a process group of its own, ended with it, and
+    dies when this process does."""
 
     def __init__(self, env=None):
         self.dir = tempfile.mkdtemp(prefix="wardlatch-services-")
@@ -94,7 +92,6 @@ class Services:
         self.procs = []
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    # --- D-Bus ---------------------------------------------------------------------------
     def buses(self):
         conf = _write(os.path.join(self.dir, "bus.conf"), BUS_CONF.format(dir=self.dir))
         for kind in ("SYSTEM", "SESSION"):
@@ -123,8 +120,7 @@ class Services:
         return bus.get_object(name, path) if path else proc
 
     def logind(self, confirms=True):
-        """The logind template with the session c1, which GetSessionByPID answers. A desktop that
-        confirms each lock, as a real one does through LockedHint, or one that ignores it."""
+        """Session c1, which GetSessionByPID answers; confirms: its Lock sets LockedHint."""
         manager = self.mock(True, LOGIND, "--template", "logind", path="/org/freedesktop/login1")
         manager.AddSession("c1", "seat0", 1000, "alice", True, dbus_interface=MOCK_IFACE)
         manager.AddMethod(LOGIND + ".Manager", "GetSessionByPID", "u", "o",
@@ -138,8 +134,6 @@ class Services:
                                dbus_interface=MOCK_IFACE)
 
     def screen_saver(self, confirms):
-        """An org.freedesktop.ScreenSaver whose Lock and SetActive(true) make GetActive answer
-        true when it confirms."""
         name, path = "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver"
         saver = self.mock(False, name, name, path, name, path=path)
         saver.AddMethods(name, [
@@ -150,8 +144,6 @@ class Services:
         ], dbus_interface=MOCK_IFACE)
 
     def sni_watcher(self):
-        """A StatusNotifierWatcher with a host registered, as KDE Plasma and GNOME with the
-        AppIndicator extension have; it remembers the items that register."""
         import dbus
         self.watcher = self.mock(False, WATCHER, WATCHER, "/StatusNotifierWatcher", WATCHER,
                                  path="/StatusNotifierWatcher")
@@ -168,10 +160,7 @@ class Services:
             ("RegisterStatusNotifierHost", "s", "", ""),
         ], dbus_interface=MOCK_IFACE)
 
-    # --- displays --------------------------------------------------------------------------
     def x11(self, tray=None):
-        """An Xvfb display; tray "xembed" adds a tray host window on it, "sni" a
-        StatusNotifierWatcher on the session bus."""
         read_fd, write_fd = os.pipe()
         self.spawn(["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24",
                     "-nolisten", "tcp", "-noreset"], pass_fds=(write_fd,))
@@ -206,7 +195,6 @@ class Services:
         raise AssertionError("the tray host exited with %s" % trayer.returncode)
 
     def wayland(self):
-        """A headless sway session with waybar as the tray host; needs the buses."""
         os.chmod(self.dir, 0o711)  # the compositor's user reaches the bus and its own folders
         runtime, home = (os.path.join(self.dir, n) for n in ("wayland-runtime", "wayland-home"))
         for folder in (runtime, home):
@@ -249,10 +237,8 @@ class Services:
             raise AssertionError("waybar exited with %s" % waybar.returncode)
         self.watcher = bus.get_object(WATCHER, "/StatusNotifierWatcher")
 
-    # --- audio -----------------------------------------------------------------------------
     def pulse(self):
-        """A pulseaudio daemon on the socket PULSE_SERVER names (unix:PATH), or on one of its
-        own; its runtime and home folders are its own."""
+        """On the socket PULSE_SERVER names (unix:PATH), or on one of its own."""
         server = self.env.get("PULSE_SERVER", "")
         socket = server[5:] if server.startswith("unix:") else os.path.join(self.dir, "pulse-native")
         os.makedirs(os.path.dirname(socket), mode=0o700, exist_ok=True)
@@ -270,7 +256,6 @@ class Services:
             raise AssertionError("pulseaudio exited at start")
 
     def pactl(self, *args):
-        """pactl's output, or None when it failed."""
         done = subprocess.run(["pactl", *args], env=self.env, capture_output=True, text=True)
         return done.stdout.strip() if done.returncode == 0 else None
 
@@ -278,16 +263,14 @@ class Services:
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--buses", action="store_true")
-    parser.add_argument("--logind", nargs="?", const="confirms", choices=("confirms", "ignores"))
+    parser.add_argument("--logind", choices=("confirms", "ignores"))
     parser.add_argument("--screen-saver", choices=("confirms", "ignores"))
     parser.add_argument("--mock", action="append", default=[], metavar="'BUS NAME ARGS...'")
-    parser.add_argument("--x11", nargs="?", const="none", choices=("none", "xembed", "sni"))
-    parser.add_argument("--wayland", action="store_true")
+    parser.add_argument("--x11", action="store_true")
     parser.add_argument("--pulse", action="store_true")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args(argv)
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
-    # Ended by a signal or by the death of whoever started it, it still ends what it started.
     _die_with_parent(signal.SIGTERM)
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, signal.default_int_handler)
@@ -303,9 +286,7 @@ def main(argv):
             bus, name, *rest = shlex.split(words)
             services.mock(bus == "system", name, *rest)
         if args.x11:
-            services.x11(None if args.x11 == "none" else args.x11)
-        if args.wayland:
-            services.wayland()
+            services.x11()
         if args.pulse:
             services.pulse()
         if not command:
