@@ -266,7 +266,7 @@ def main(argv):
     parser.add_argument("--logind", choices=("confirms", "ignores"))
     parser.add_argument("--screen-saver", choices=("confirms", "ignores"))
     parser.add_argument("--mock", action="append", default=[], metavar="'BUS NAME ARGS...'")
-    parser.add_argument("--x11", action="store_true")
+    parser.add_argument("--x11", nargs="?", const="none", choices=("none", "xembed"))
     parser.add_argument("--pulse", action="store_true")
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args(argv)
@@ -286,7 +286,7 @@ def main(argv):
             bus, name, *rest = shlex.split(words)
             services.mock(bus == "system", name, *rest)
         if args.x11:
-            services.x11()
+            services.x11(None if args.x11 == "none" else args.x11)
         if args.pulse:
             services.pulse()
         if not command:
