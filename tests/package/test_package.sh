@@ -71,8 +71,16 @@ export DEBIAN_FRONTEND=noninteractive
 installed || fail "the package is not installed after apt-get install"
 dpkg-query -L wardlatch >"$tmp/files"
 [ -x /usr/bin/wardlatch ] || fail "/usr/bin/wardlatch is missing after install"
-grep -qx /usr/share/applications/org.wardlatch.Wardlatch.desktop "$tmp/files" || fail "no menu entry installed"
-grep -qx /usr/share/man/man1/wardlatch.1.gz "$tmp/files" || fail "no compressed manual page installed"
+# Every file in its standard place, under the application id but for the program and its manual;
+# lintian has checked the icons' sizes, the menu entry and the manual page themselves.
+id=org.wardlatch.Wardlatch
+for path in /usr/share/applications/$id.desktop /usr/share/metainfo/$id.metainfo.xml \
+    /usr/share/man/man1/wardlatch.1.gz /usr/share/icons/hicolor/scalable/apps/$id.svg \
+    /usr/share/icons/hicolor/{16x16,24x24,32x32,48x48,64x64,128x128,256x256}/apps/$id.png; do
+    grep -qx "$path" "$tmp/files" || fail "$path is not installed"
+done
+icon=$(sed -n 's/^Icon=//p' /usr/share/applications/$id.desktop)
+[ -f "/usr/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "the menu entry's Icon=$icon is not installed"
 
 # The test runs under the test launcher, which gives it a private X server with a tray host.
 [ -n "${DISPLAY:-}" ] || fail "no DISPLAY: run this under tests/support/services.py --x11 xembed"
