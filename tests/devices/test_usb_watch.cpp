@@ -46,8 +46,6 @@ protected:
 TEST_F(UsbWatchTest, ListingDropsHubsAndBuiltInDevicesOnlyWhenBothColumnsMatch)
 {
     registry.attached = {
-        UsbDevice{9, QStringLiteral("Hub"), 0x1d6b, 0x0002, QStringLiteral("hub")},
-        device("Keyboard", 1452, 612, "a"),                    // excluded whatever its name
         device("IR Receiver", 1452, 0x8242, "b"),              // excluded by name
         device("Bluetooth USB Host Controller", 1452, 1, "d"), // excluded by name
         device("IR Receiver", 0x1234, 0x0001, "e"),            // other vendor: listed
@@ -123,17 +121,6 @@ TEST_F(UsbWatchTest, ReadersAlwaysSeeAWholeDictionary)
     EXPECT_EQ(torn, 0);
 }
 
-TEST_F(UsbWatchTest, StoredChoiceLocksOncePerDeliveryAndRearms)
-{
-    const UsbDevice twin = device("Key", 0x046d, 0xc52b, "1-9");
-    storeChoice("Key", 0x046d, 0xc52b);
-    auto watcher = makeWatcher();
-    registry.terminate({kKey, twin}); // one delivery of two devices
-    EXPECT_TRUE(waitForLocks(1));
-    registry.terminate({twin});
-    EXPECT_TRUE(waitForLocks(2));
-}
-
 TEST_F(UsbWatchTest, ChoosingKeepsOneRegistrationForTheLastChoice)
 {
     registry.attached = {kKey, kOther};
@@ -164,9 +151,7 @@ TEST_F(UsbWatchTest, ChoicesOutsideTheCatalogueDisarmAndZeroNumbersAreRefused)
     // What the panel sends, whether it listed first, and whether the key device stays guarded.
     const std::tuple<const char*, QVariantMap, bool, bool> cases[] = {
         {"headphones", {{events::kNewDeviceName, QStringLiteral("Headphones")}}, true, false},
-        {"unknown title", {{events::kNewDeviceName, QStringLiteral("Nope")}}, true, false},
         {"no title entry", {}, true, false},
-        {"title of the wrong type", {{events::kNewDeviceName, 42}}, true, false},
         {"before any listing", {{events::kNewDeviceName, QStringLiteral("Key")}}, false, false},
         {"zero numbers", {{events::kNewDeviceName, QStringLiteral("Zero")}}, true, true},
     };
@@ -222,7 +207,7 @@ TEST_F(UsbWatchTest, RegistrationsAreDrainedWithoutADelegateAndEndWithTheWatcher
                   kUsbTerminateNotification, [](void*, UsbRegistry::Handle) {}, 0),
               0u);
     for (int round = 1; round <= 2; ++round) {
-        registry.terminate({kKey});
+        registry.terminate({kKey, kKey}); // one delivery of two devices: one lock
         EXPECT_TRUE(waitForLocks(round));
         // The delivery was emptied, which is what keeps the registration reporting.
         EXPECT_EQ(registry.iteratorNext(orphan->lostDeviceIterator()), std::nullopt);
