@@ -119,8 +119,8 @@ TEST_F(UdevUsbTest, SoakEveryRemovalOfTheWatchedNumbersLocksOnceAndNothingElseNo
             .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
             .size();
     };
-    // The same numbers from udevd's padded properties only, and from no event property at
-    // all: that one is known by its name on the bus from the listing.
+    // The watched numbers in no event property at all: known by its name on the bus from the
+    // listing.
     const Pairs attributes{{"bDeviceClass", "00"}, {"idVendor", "1234"}, {"idProduct", "8001"}};
     const QByteArray bare = testbed.add("1-4", attributes, {});
     // Near misses: the watched numbers differ in the product, or in the vendor.
@@ -133,7 +133,7 @@ TEST_F(UdevUsbTest, SoakEveryRemovalOfTheWatchedNumbersLocksOnceAndNothingElseNo
     testbed.uevent(ports[1], "remove");
     storeChoice("Key", 0x1234, 0x18001); // only the low 16 bits of the stored number count
     auto watcher = makeWatcher();        // armed from the stored choice, no listing
-    // Plugged in while armed: only the add event tells its numbers.
+    // Plugged in while armed, with the numbers in udevd's padded properties only.
     const QByteArray database =
         testbed.add("1-2", attributes, {{"ID_VENDOR_ID", "1234"}, {"ID_MODEL_ID", "8001"}});
     testbed.uevent(database, "add");
