@@ -65,10 +65,9 @@ public:
     // Removes the devices at path and reports them.
     void unplug(const QString& path)
     {
-        const auto gone = std::stable_partition(attached.begin(), attached.end(),
-                                                [&](const UsbDevice& d) { return d.path != path; });
-        const QList<UsbDevice> removed(gone, attached.end());
-        attached.erase(gone, attached.end());
+        QList<UsbDevice> removed;
+        attached.removeIf(
+            [&](const UsbDevice& d) { return d.path == path && (removed << d, true); });
         terminate(removed);
     }
     // One delivery per matching registration, carrying every matching device of the batch;
