@@ -91,15 +91,25 @@ protected:
     int probes = 0;
 };
 
-TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
+// Retries an hour apart: only the socket turning up can bring the connection back soon.
+TEST_F(PulseHeadphoneWatch, FollowsTheServerAndTheDefaultSinkAndReportsEachLossOnce)
 {
-    startDaemon();
-    settings.setBool(QString::fromLatin1(keys::useHeadphones), true);
-    PulseAudioHardware hardware;
-    WLDeviceListAudio watcher(delegate, hardware, settings, center); // armed from the stored choice
-    const AudioObjectID headset = watcher.defaultDevice();
-    ASSERT_GT(headset, audio::kSystemObject);
-    EXPECT_EQ(readDefault(hardware), headset);
+    const PulseRetry hourly{std::chrono::hours(1), std::chrono::hours(1), std::chrono::hours(1)};
+    PulseAudioHardware hardware(std::chrono::milliseconds(0), hourly);
+    WLDeviceListAudio watcher(delegate, hardware, settings, center);
+    EXPECT_EQ(watcher.defaultDevice(), 0u);
+    EXPECT_FALSE(hardware.isSynchronized());
+    EXPECT_TRUE(watcher.getCurrentDeviceList().isEmpty());
+    center.postNotificationName(events::kSetNewDeviceEvent, nullptr,
+                                {{events::kNewDeviceName, QStringLiteral("Headphones")}});
+    EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 0);
+    EXPECT_EQ(log.countContaining(QStringLiteral("No audio server is running")), 1);
+
+    startDaemon(); // its folder appears first, then the socket in it
+    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 10000));
+    const AudioObjectID headset = readDefault(hardware);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == headset; }));
+    EXPECT_GE(log.count(QStringLiteral("Start watching audio")), 1);
 
     // A null sink has no ports, so no data source: the read fails and leaves the value. Unknown
     // objects and properties, and a short buffer, fail too.
@@ -123,67 +133,38 @@ TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
     EXPECT_NE(hardware.AudioObjectAddPropertyListener(0, kSourceAddress, ignore, nullptr),
               audio::kNoError);
     EXPECT_TRUE(log.lines().filter(QStringLiteral("Could not")).isEmpty());
-
-    // Another default output is followed; neither plays through headphones: no report.
-    pactl({"set-default-sink", "speakers"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() != headset; }));
-    const AudioObjectID speakers = watcher.defaultDevice();
-    EXPECT_EQ(readDefault(hardware), speakers);
-    // A sink that is not the default any more is not watched.
-    pactl({"unload-module", QString::number(headsetModule)});
-    settle(hardware);
-    EXPECT_EQ(delegate->count(), 0u);
-
-    pactl({"set-default-sink", "speakers"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == speakers; }));
-    pactl({"unload-module", QString::number(speakersModule)});
-    ASSERT_TRUE(delegate->waitForCount(1));
-    settle(hardware);
-    EXPECT_EQ(delegate->count(), 1u);
-    // Reported on the audio thread.
-    EXPECT_NE(delegate->threads().front(), std::this_thread::get_id());
-}
-
-// Retries an hour apart: only the socket turning up can bring the connection back soon.
-TEST_F(PulseHeadphoneWatch, TheServerComingAndGoingIsFollowedAndItsEndReportedOnce)
-{
-    const PulseRetry hourly{std::chrono::hours(1), std::chrono::hours(1), std::chrono::hours(1)};
-    PulseAudioHardware hardware(std::chrono::milliseconds(0), hourly);
-    WLDeviceListAudio watcher(delegate, hardware, settings, center);
-    EXPECT_EQ(watcher.defaultDevice(), 0u);
-    EXPECT_FALSE(hardware.isSynchronized());
-    EXPECT_TRUE(watcher.getCurrentDeviceList().isEmpty());
-    center.postNotificationName(events::kSetNewDeviceEvent, nullptr,
-                                {{events::kNewDeviceName, QStringLiteral("Headphones")}});
-    EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 0);
-    EXPECT_EQ(log.countContaining(QStringLiteral("No audio server is running")), 1);
-
-    startDaemon(); // its folder appears first, then the socket in it
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 10000));
-    const AudioObjectID headset = readDefault(hardware);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == headset; }));
-    EXPECT_GE(log.count(QStringLiteral("Start watching audio")), 1);
     EXPECT_EQ(delegate->count(), 0u);
 
     // Killed, it leaves its socket behind; started again, it makes a new one, and the sink
     // coming back keeps its id and reports nothing.
     daemon.kill();
     ASSERT_TRUE(delegate->waitForCount(1));
+    EXPECT_NE(delegate->threads().front(), std::this_thread::get_id()); // the audio thread's
     EXPECT_EQ(readDefault(hardware), 0u);
     startDaemon();
     ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }, 10000));
     EXPECT_TRUE(hardware.isSynchronized());
     ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == headset; }));
+
+    // Another default output is followed; neither plays through headphones: no report. A sink
+    // that is not the default any more is not watched.
+    pactl({"set-default-sink", "speakers"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() != headset; }));
+    const AudioObjectID speakers = watcher.defaultDevice();
+    EXPECT_EQ(readDefault(hardware), speakers);
+    pactl({"unload-module", QString::number(headsetModule)});
+    settle(hardware);
     EXPECT_EQ(delegate->count(), 1u);
 
-    // Watched again: the sink going now reports again.
-    pactl({"unload-module", QString::number(headsetModule)});
+    // The watched sink going reports, once.
+    pactl({"set-default-sink", "speakers"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == speakers; }));
+    pactl({"unload-module", QString::number(speakersModule)});
     ASSERT_TRUE(delegate->waitForCount(2));
+    settle(hardware);
+    EXPECT_EQ(delegate->count(), 2u);
 
     // A polite shutdown is a loss too.
-    headsetModule = loadSink(QStringLiteral("headset"));
-    pactl({"set-default-sink", "headset"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }));
     daemon.stop();
     ASSERT_TRUE(delegate->waitForCount(3));
 }
