@@ -11,7 +11,6 @@
 #include <map>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace wl::test {
 
@@ -50,19 +49,11 @@ public:
                                   [&] { return m_queue.empty() && !m_busy; });
     }
 
-    // The objects data-source listeners were asked for and asked off.
-    std::vector<AudioObjectID> addRequests() const { return locked(m_adds); }
-    std::vector<AudioObjectID> removeRequests() const { return locked(m_removes); }
     size_t registrations() const { return m_listeners.size(); }
     bool isRegistered(AudioObjectID device) const
     {
         return m_listeners.isRegistered(device, kSourceAddress);
     }
-    bool followsDefault() const
-    {
-        return m_listeners.isRegistered(audio::kSystemObject, kDefaultAddress);
-    }
-    std::thread::id notificationThread() const { return m_thread.get_id(); }
 
     AudioStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
                                            const AudioObjectPropertyAddress& inAddress, quint32,
@@ -85,7 +76,6 @@ public:
                                                AudioObjectPropertyListenerProc inListener,
                                                void* inClientData) override
     {
-        record(m_adds, inObjectID, inAddress);
         m_listeners.add(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
@@ -94,7 +84,6 @@ public:
                                                   AudioObjectPropertyListenerProc inListener,
                                                   void* inClientData) override
     {
-        record(m_removes, inObjectID, inAddress);
         m_listeners.remove(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
@@ -116,17 +105,6 @@ private:
             if (announce)
                 m_queue.push_back(object);
         });
-    }
-    std::vector<AudioObjectID> locked(const std::vector<AudioObjectID>& requests) const
-    {
-        std::lock_guard lock(m_mutex);
-        return requests;
-    }
-    void record(std::vector<AudioObjectID>& requests, AudioObjectID object,
-                const AudioObjectPropertyAddress& address)
-    {
-        if (address == kSourceAddress)
-            update([&] { requests.push_back(object); });
     }
 
     void run()
@@ -154,7 +132,6 @@ private:
     std::deque<AudioObjectID> m_queue;
     bool m_busy = false;
     bool m_stopping = false;
-    std::vector<AudioObjectID> m_adds, m_removes;
     AudioListenerRegistry m_listeners;
     std::thread m_thread; // last: starts when everything above exists
 };
