@@ -59,8 +59,6 @@ public:
                                            const AudioObjectPropertyAddress& inAddress, quint32,
                                            const void*, quint32* ioDataSize, void* outData) override
     {
-        if (!ioDataSize || *ioDataSize < sizeof(quint32) || !outData)
-            return audio::kBadPropertySize;
         std::lock_guard lock(m_mutex);
         const auto it = m_values.find(inObjectID);
         const bool system = inObjectID == audio::kSystemObject;
