@@ -24,12 +24,7 @@ public:
     static constexpr AudioObjectPropertyAddress kDefaultAddress{
         audio::kDefaultOutputDevice, audio::kScopeGlobal, audio::kElementMain};
 
-    FakeAudioHardware() : m_thread([this] { run(); }) {}
-    ~FakeAudioHardware() override
-    {
-        update([&] { m_stopping = true; });
-        m_thread.join();
-    }
+    FakeAudioHardware() : m_thread([this](std::stop_token stop) { run(stop); }) {}
 
     // The default output device (0: no audio server) and what a device plays through (0: the
     // read fails). The change versions also announce it on the fake's thread.
@@ -87,31 +82,22 @@ public:
     }
 
 private:
-    template <typename Change> void update(Change change)
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            change();
-        }
-        m_changed.notify_all();
-    }
     // The system object holds the default output device, any other its data source.
     void set(AudioObjectID object, quint32 value, bool announce)
     {
-        update([&] {
+        {
+            std::lock_guard lock(m_mutex);
             m_values[object] = value;
             if (announce)
                 m_queue.push_back(object);
-        });
+        }
+        m_changed.notify_all();
     }
 
-    void run()
+    void run(std::stop_token stop)
     {
         std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_changed.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
-            if (m_stopping)
-                return;
+        while (m_changed.wait(lock, stop, [&] { return !m_queue.empty(); })) {
             const AudioObjectID object = m_queue.front();
             m_queue.pop_front();
             m_busy = true;
@@ -125,13 +111,12 @@ private:
     }
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed; // announcements made, delivered, or the end
+    std::condition_variable_any m_changed; // announcements made or delivered
     std::map<AudioObjectID, quint32> m_values;
     std::deque<AudioObjectID> m_queue;
     bool m_busy = false;
-    bool m_stopping = false;
     AudioListenerRegistry m_listeners;
-    std::thread m_thread; // last: starts when everything above exists
+    std::jthread m_thread; // last: starts when everything above exists, ends first
 };
 
 } // namespace wl::test

@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -19,11 +20,10 @@ namespace {
 constexpr quint32 Unknown = 0, Speaker = 2, Headphones = 3, Headset = 6, Hdmi = 10;
 constexpr int AvailUnknown = 0, Unplugged = 1, Plugged = 2;
 
-// How the active port of the default sink, and the sink's form factor, read as a data source.
 TEST(SinkDataSource, FromPortTypeAvailabilityNameAndFormFactor)
 {
     // The sink's only port, and the active one: its type and availability, the sink's form
-    // factor, and what it reads.
+    // factor, and the data source it reads as.
     const std::tuple<const char*, quint32, int, const char*, quint32> cases[] = {
         {"headset-output", Headset, Plugged, "", audio::kSourceHeadphones},
         // Headphones left active with the plug out (nothing to switch to) are not headphones.
@@ -111,22 +111,17 @@ TEST(AudioListenerRegistry, RemovalElsewhereWaitsForTheCallInProgress)
         };
     AudioListenerRegistry registry;
     registry.add(5, kSource, blocking, &gate);
-    std::thread audio([&] { registry.notify(5, kSource); });
+    const auto delivery = std::async(std::launch::async, [&] { registry.notify(5, kSource); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return gate.entered.load(); }));
 
-    std::atomic<bool> removed{false}, finishedFirst{false};
-    std::thread remover([&] {
+    auto removal = std::async(std::launch::async, [&] {
         registry.remove(5, kSource, blocking, &gate);
-        finishedFirst = gate.finished.load();
-        removed = true;
+        return gate.finished.load();
     });
     // While the call runs, the removal must not return.
-    EXPECT_FALSE(QTest::qWaitFor([&] { return removed.load(); }, 200));
+    EXPECT_EQ(removal.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
     gate.release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return removed.load(); }));
-    EXPECT_TRUE(finishedFirst.load());
-    audio.join();
-    remover.join();
+    EXPECT_TRUE(removal.get());
 }
 
 } // namespace
