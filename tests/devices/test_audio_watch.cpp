@@ -142,6 +142,7 @@ TEST_F(HeadphoneWatch, ChoosingAnythingElseDisarmsAndAlwaysStops)
     choose(QVariantMap{});
     choose(QStringLiteral("headphones"));
     EXPECT_EQ(log.count(QStringLiteral("Stop watching audio")), 4);
+    EXPECT_EQ(hardware.sourceRemovals(), 4);
 }
 
 // The watch moves with the default output; a move reports only when it takes headphones away,

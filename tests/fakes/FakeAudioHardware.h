@@ -4,6 +4,7 @@
 #include "platform/audio/AudioHardware.h"
 #include "platform/audio/AudioListenerRegistry.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -45,6 +46,8 @@ public:
     }
 
     size_t registrations() const { return m_listeners.size(); }
+    // Data-source listener removals asked for, also of none in force.
+    int sourceRemovals() const { return m_sourceRemovals; }
     bool isRegistered(AudioObjectID device) const
     {
         return m_listeners.isRegistered(device, kSourceAddress);
@@ -77,6 +80,7 @@ public:
                                                   AudioObjectPropertyListenerProc inListener,
                                                   void* inClientData) override
     {
+        m_sourceRemovals += inAddress == kSourceAddress;
         m_listeners.remove(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
@@ -115,6 +119,7 @@ private:
     std::map<AudioObjectID, quint32> m_values;
     std::deque<AudioObjectID> m_queue;
     bool m_busy = false;
+    std::atomic<int> m_sourceRemovals{0};
     AudioListenerRegistry m_listeners;
     std::jthread m_thread; // last: starts when everything above exists, ends first
 };
