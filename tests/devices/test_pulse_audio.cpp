@@ -8,6 +8,7 @@
 #include "support/LogCapture.h"
 #include "support/Services.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -140,10 +141,11 @@ TEST_F(PulseHeadphoneWatch, FollowsTheServerAndTheDefaultSinkAndReportsEachLossO
     settle(hardware);
     EXPECT_EQ(delegate->count(), 0u);
 
-    // Killed, it leaves its socket behind; started again, it makes a new one, and the sink
-    // coming back keeps its id.
+    // Killed, with its folder gone too: started again, the folder appears first, then the
+    // socket in it; the sink coming back keeps its id.
     daemon.kill();
     ASSERT_TRUE(delegate->waitForCount(1));
+    ASSERT_TRUE(QDir(dir.filePath(QStringLiteral("pulse"))).removeRecursively());
     EXPECT_NE(delegate->threads().front(), std::this_thread::get_id()); // the audio thread's
     EXPECT_EQ(readDefault(hardware), 0u);
     EXPECT_FALSE(hardware.isSynchronized());
