@@ -8,6 +8,7 @@
 #include "support/LogCapture.h"
 #include "support/Services.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -91,15 +92,23 @@ protected:
     int probes = 0;
 };
 
-TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
+// Retries an hour apart: only the socket turning up can bring the connection back soon.
+TEST_F(PulseHeadphoneWatch, FollowsTheServerAndTheDefaultSinkAndReportsEachLossOnce)
 {
     startDaemon();
-    settings.setBool(QString::fromLatin1(keys::useHeadphones), true);
-    PulseAudioHardware hardware;
-    WLDeviceListAudio watcher(delegate, hardware, settings, center); // armed from the stored choice
-    const AudioObjectID headset = watcher.defaultDevice();
+    const PulseRetry hourly{std::chrono::hours(1), std::chrono::hours(1), std::chrono::hours(1)};
+    PulseAudioHardware hardware(std::chrono::seconds(5), hourly);
+    ASSERT_TRUE(hardware.isSynchronized());
+    WLDeviceListAudio watcher(delegate, hardware, settings, center);
+    const auto chooseHeadphones = [&] {
+        center.postNotificationName(events::kSetNewDeviceEvent, nullptr,
+                                    {{events::kNewDeviceName, QStringLiteral("Headphones")}});
+    };
+    chooseHeadphones();
+    const AudioObjectID headset = readDefault(hardware);
     ASSERT_GT(headset, audio::kSystemObject);
-    EXPECT_EQ(readDefault(hardware), headset);
+    EXPECT_EQ(watcher.defaultDevice(), headset);
+    EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 1);
 
     // A null sink has no ports, so no data source: the read fails and leaves the value. Unknown
     // objects and properties, and a short buffer, fail too.
@@ -124,66 +133,37 @@ TEST_F(PulseHeadphoneWatch, WatchFollowsTheDefaultSinkAndItsRemovalReportsOnce)
               audio::kNoError);
     EXPECT_TRUE(log.lines().filter(QStringLiteral("Could not")).isEmpty());
 
-    // Another default output is followed; neither plays through headphones: no report.
+    // Another default output is followed; neither plays through headphones: no report. A sink
+    // that is not the default any more is not watched.
     pactl({"set-default-sink", "speakers"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() != headset; }));
-    const AudioObjectID speakers = watcher.defaultDevice();
-    EXPECT_EQ(readDefault(hardware), speakers);
-    // A sink that is not the default any more is not watched.
     pactl({"unload-module", QString::number(headsetModule)});
     settle(hardware);
     EXPECT_EQ(delegate->count(), 0u);
 
-    pactl({"set-default-sink", "speakers"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == speakers; }));
-    pactl({"unload-module", QString::number(speakersModule)});
-    ASSERT_TRUE(delegate->waitForCount(1));
-    settle(hardware);
-    EXPECT_EQ(delegate->count(), 1u);
-    // Reported on the audio thread.
-    EXPECT_NE(delegate->threads().front(), std::this_thread::get_id());
-}
-
-// Retries an hour apart: only the socket turning up can bring the connection back soon.
-TEST_F(PulseHeadphoneWatch, TheServerComingAndGoingIsFollowedAndItsEndReportedOnce)
-{
-    const PulseRetry hourly{std::chrono::hours(1), std::chrono::hours(1), std::chrono::hours(1)};
-    PulseAudioHardware hardware(std::chrono::milliseconds(0), hourly);
-    WLDeviceListAudio watcher(delegate, hardware, settings, center);
-    EXPECT_EQ(watcher.defaultDevice(), 0u);
-    EXPECT_FALSE(hardware.isSynchronized());
-    EXPECT_TRUE(watcher.getCurrentDeviceList().isEmpty());
-    center.postNotificationName(events::kSetNewDeviceEvent, nullptr,
-                                {{events::kNewDeviceName, QStringLiteral("Headphones")}});
-    EXPECT_EQ(log.count(QStringLiteral("Start watching audio")), 0);
-    EXPECT_EQ(log.countContaining(QStringLiteral("No audio server is running")), 1);
-
-    startDaemon(); // its folder appears first, then the socket in it
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) != 0; }, 10000));
-    const AudioObjectID headset = readDefault(hardware);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == headset; }));
-    EXPECT_GE(log.count(QStringLiteral("Start watching audio")), 1);
-    EXPECT_EQ(delegate->count(), 0u);
-
-    // Killed, it leaves its socket behind; started again, it makes a new one, and the sink
-    // coming back keeps its id and reports nothing.
+    // Killed, with its folder gone too: started again, the folder appears first, then the
+    // socket in it; the sink coming back keeps its id.
     daemon.kill();
     ASSERT_TRUE(delegate->waitForCount(1));
+    ASSERT_TRUE(QDir(dir.filePath(QStringLiteral("pulse"))).removeRecursively());
+    EXPECT_NE(delegate->threads().front(), std::this_thread::get_id()); // the audio thread's
     EXPECT_EQ(readDefault(hardware), 0u);
+    EXPECT_FALSE(hardware.isSynchronized());
+    chooseHeadphones(); // again, with no server
+    EXPECT_EQ(log.countContaining(QStringLiteral("No audio server is running")), 1);
     startDaemon();
     ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }, 10000));
     EXPECT_TRUE(hardware.isSynchronized());
     ASSERT_TRUE(QTest::qWaitFor([&] { return watcher.defaultDevice() == headset; }));
     EXPECT_EQ(delegate->count(), 1u);
 
-    // Watched again: the sink going now reports again.
+    // The watched sink going reports, once.
     pactl({"unload-module", QString::number(headsetModule)});
     ASSERT_TRUE(delegate->waitForCount(2));
+    settle(hardware);
+    EXPECT_EQ(delegate->count(), 2u);
 
     // A polite shutdown is a loss too.
-    headsetModule = loadSink(QStringLiteral("headset"));
-    pactl({"set-default-sink", "headset"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return readDefault(hardware) == headset; }));
     daemon.stop();
     ASSERT_TRUE(delegate->waitForCount(3));
 }

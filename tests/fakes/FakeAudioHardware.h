@@ -4,6 +4,7 @@
 #include "platform/audio/AudioHardware.h"
 #include "platform/audio/AudioListenerRegistry.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -11,7 +12,6 @@
 #include <map>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 namespace wl::test {
 
@@ -25,12 +25,7 @@ public:
     static constexpr AudioObjectPropertyAddress kDefaultAddress{
         audio::kDefaultOutputDevice, audio::kScopeGlobal, audio::kElementMain};
 
-    FakeAudioHardware() : m_thread([this] { run(); }) {}
-    ~FakeAudioHardware() override
-    {
-        update([&] { m_stopping = true; });
-        m_thread.join();
-    }
+    FakeAudioHardware() : m_thread([this](std::stop_token stop) { run(stop); }) {}
 
     // The default output device (0: no audio server) and what a device plays through (0: the
     // read fails). The change versions also announce it on the fake's thread.
@@ -50,26 +45,18 @@ public:
                                   [&] { return m_queue.empty() && !m_busy; });
     }
 
-    // The objects data-source listeners were asked for and asked off.
-    std::vector<AudioObjectID> addRequests() const { return locked(m_adds); }
-    std::vector<AudioObjectID> removeRequests() const { return locked(m_removes); }
     size_t registrations() const { return m_listeners.size(); }
+    // Data-source listener removals asked for, also of none in force.
+    int sourceRemovals() const { return m_sourceRemovals; }
     bool isRegistered(AudioObjectID device) const
     {
         return m_listeners.isRegistered(device, kSourceAddress);
     }
-    bool followsDefault() const
-    {
-        return m_listeners.isRegistered(audio::kSystemObject, kDefaultAddress);
-    }
-    std::thread::id notificationThread() const { return m_thread.get_id(); }
 
     AudioStatus AudioObjectGetPropertyData(AudioObjectID inObjectID,
                                            const AudioObjectPropertyAddress& inAddress, quint32,
                                            const void*, quint32* ioDataSize, void* outData) override
     {
-        if (!ioDataSize || *ioDataSize < sizeof(quint32) || !outData)
-            return audio::kBadPropertySize;
         std::lock_guard lock(m_mutex);
         const auto it = m_values.find(inObjectID);
         const bool system = inObjectID == audio::kSystemObject;
@@ -85,7 +72,6 @@ public:
                                                AudioObjectPropertyListenerProc inListener,
                                                void* inClientData) override
     {
-        record(m_adds, inObjectID, inAddress);
         m_listeners.add(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
@@ -94,48 +80,28 @@ public:
                                                   AudioObjectPropertyListenerProc inListener,
                                                   void* inClientData) override
     {
-        record(m_removes, inObjectID, inAddress);
+        m_sourceRemovals += inAddress == kSourceAddress;
         m_listeners.remove(inObjectID, inAddress, inListener, inClientData);
         return audio::kNoError;
     }
 
 private:
-    template <typename Change> void update(Change change)
-    {
-        {
-            std::lock_guard lock(m_mutex);
-            change();
-        }
-        m_changed.notify_all();
-    }
     // The system object holds the default output device, any other its data source.
     void set(AudioObjectID object, quint32 value, bool announce)
     {
-        update([&] {
+        {
+            std::lock_guard lock(m_mutex);
             m_values[object] = value;
             if (announce)
                 m_queue.push_back(object);
-        });
-    }
-    std::vector<AudioObjectID> locked(const std::vector<AudioObjectID>& requests) const
-    {
-        std::lock_guard lock(m_mutex);
-        return requests;
-    }
-    void record(std::vector<AudioObjectID>& requests, AudioObjectID object,
-                const AudioObjectPropertyAddress& address)
-    {
-        if (address == kSourceAddress)
-            update([&] { requests.push_back(object); });
+        }
+        m_changed.notify_all();
     }
 
-    void run()
+    void run(std::stop_token stop)
     {
         std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_changed.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
-            if (m_stopping)
-                return;
+        while (m_changed.wait(lock, stop, [&] { return !m_queue.empty(); })) {
             const AudioObjectID object = m_queue.front();
             m_queue.pop_front();
             m_busy = true;
@@ -149,14 +115,13 @@ private:
     }
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed; // announcements made, delivered, or the end
+    std::condition_variable_any m_changed; // announcements made or delivered
     std::map<AudioObjectID, quint32> m_values;
     std::deque<AudioObjectID> m_queue;
     bool m_busy = false;
-    bool m_stopping = false;
-    std::vector<AudioObjectID> m_adds, m_removes;
+    std::atomic<int> m_sourceRemovals{0};
     AudioListenerRegistry m_listeners;
-    std::thread m_thread; // last: starts when everything above exists
+    std::jthread m_thread; // last: starts when everything above exists, ends first
 };
 
 } // namespace wl::test

@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <future>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -19,11 +20,10 @@ namespace {
 constexpr quint32 Unknown = 0, Speaker = 2, Headphones = 3, Headset = 6, Hdmi = 10;
 constexpr int AvailUnknown = 0, Unplugged = 1, Plugged = 2;
 
-// How the active port of the default sink, and the sink's form factor, read as a data source.
 TEST(SinkDataSource, FromPortTypeAvailabilityNameAndFormFactor)
 {
     // The sink's only port, and the active one: its type and availability, the sink's form
-    // factor, and what it reads.
+    // factor, and the data source it reads as.
     const std::tuple<const char*, quint32, int, const char*, quint32> cases[] = {
         {"headset-output", Headset, Plugged, "", audio::kSourceHeadphones},
         // Headphones left active with the plug out (nothing to switch to) are not headphones.
@@ -71,82 +71,57 @@ TEST(SinkDataSource, FromPortTypeAvailabilityNameAndFormFactor)
 constexpr AudioObjectPropertyAddress kSource{audio::kDataSource, audio::kScopeOutput,
                                              audio::kElementMain};
 
-TEST(AudioListenerRegistry, KeepsAnIdenticalRegistrationOnce)
-{
-    const AudioObjectPropertyListenerProc listener =
-        [](AudioObjectID, quint32, const AudioObjectPropertyAddress*, void*) -> AudioStatus {
-        return audio::kNoError;
-    };
-    AudioListenerRegistry registry;
-    int a = 0, b = 0;
-    EXPECT_TRUE(registry.add(5, kSource, listener, &a));
-    EXPECT_FALSE(registry.add(5, kSource, listener, &a));
-    EXPECT_TRUE(registry.add(5, kSource, listener, &b)); // other client data
-    EXPECT_TRUE(registry.add(6, kSource, listener, &a)); // other object
-    EXPECT_EQ(registry.notify(5, kSource), 2);
-}
-
-// Two clients of one listener; each call removes both, from inside the call.
+// Each call ends both clients' registrations on the object, from inside the call.
 AudioListenerRegistry* g_registry = nullptr;
 int g_clients[2];
-int g_calls = 0;
 AudioStatus removingBoth(AudioObjectID object, quint32, const AudioObjectPropertyAddress* a, void*)
 {
-    ++g_calls;
     for (int& client : g_clients) // on the notifying thread: must not wait on itself
         g_registry->remove(object, *a, &removingBoth, &client);
     return audio::kNoError;
 }
 
-TEST(AudioListenerRegistry, RemovalFromInsideACallStopsTheRestOfTheRound)
+TEST(AudioListenerRegistry, KeepsARegistrationOnceAndSkipsThoseEndedDuringARound)
 {
     AudioListenerRegistry registry;
     g_registry = &registry;
-    for (int& client : g_clients)
-        registry.add(5, kSource, &removingBoth, &client);
+    for (int& client : g_clients) {
+        EXPECT_TRUE(registry.add(5, kSource, &removingBoth, &client));
+        EXPECT_FALSE(registry.add(5, kSource, &removingBoth, &client));
+    }
+    EXPECT_TRUE(registry.add(6, kSource, &removingBoth, &g_clients[0])); // other object
     EXPECT_EQ(registry.notify(5, kSource), 1);
-    EXPECT_EQ(g_calls, 1);
-    EXPECT_EQ(registry.size(), 0u);
-}
-
-struct Gate
-{
-    std::atomic<bool> entered{false};
-    std::atomic<bool> release{false};
-    std::atomic<bool> finished{false};
-};
-AudioStatus blockingListener(AudioObjectID, quint32, const AudioObjectPropertyAddress*, void* data)
-{
-    auto* gate = static_cast<Gate*>(data);
-    gate->entered = true;
-    while (!gate->release)
-        std::this_thread::yield();
-    gate->finished = true;
-    return audio::kNoError;
+    EXPECT_EQ(registry.size(), 1u);
 }
 
 TEST(AudioListenerRegistry, RemovalElsewhereWaitsForTheCallInProgress)
 {
+    struct Gate
+    {
+        std::atomic<bool> entered{false}, release{false}, finished{false};
+    } gate;
+    const AudioObjectPropertyListenerProc blocking =
+        [](AudioObjectID, quint32, const AudioObjectPropertyAddress*, void* data) {
+            auto* gate = static_cast<Gate*>(data);
+            gate->entered = true;
+            while (!gate->release)
+                std::this_thread::yield();
+            gate->finished = true;
+            return audio::kNoError;
+        };
     AudioListenerRegistry registry;
-    Gate gate;
-    registry.add(5, kSource, &blockingListener, &gate);
-    std::thread audio([&] { registry.notify(5, kSource); });
+    registry.add(5, kSource, blocking, &gate);
+    const auto delivery = std::async(std::launch::async, [&] { registry.notify(5, kSource); });
     ASSERT_TRUE(QTest::qWaitFor([&] { return gate.entered.load(); }));
 
-    std::atomic<bool> removed{false};
-    std::atomic<bool> finishedFirst{false};
-    std::thread remover([&] {
-        registry.remove(5, kSource, &blockingListener, &gate);
-        finishedFirst = gate.finished.load();
-        removed = true;
+    auto removal = std::async(std::launch::async, [&] {
+        registry.remove(5, kSource, blocking, &gate);
+        return gate.finished.load();
     });
     // While the call runs, the removal must not return.
-    EXPECT_FALSE(QTest::qWaitFor([&] { return removed.load(); }, 200));
+    EXPECT_EQ(removal.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
     gate.release = true;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return removed.load(); }));
-    EXPECT_TRUE(finishedFirst.load());
-    audio.join();
-    remover.join();
+    EXPECT_TRUE(removal.get());
 }
 
 } // namespace
