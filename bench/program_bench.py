@@ -17,7 +17,43 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from harness import Harness, wait_until  # noqa: E402
+import harness  # noqa: E402
+from harness import MOCK_IFACE, wait_until  # noqa: E402
+
+STAMPS_IFACE = "org.wardlatch.Stamps"
+
+
+class Harness(harness.Harness):
+    """The end-to-end harness with what only measuring needs: each lock request stamped as it
+    arrives (CLOCK_MONOTONIC, comparable across processes), and the audio server's command socket,
+    on which a command needs no client start-up."""
+
+    def confirm_locks(self, confirms):
+        code = ("self.lock_stamps = getattr(self, 'lock_stamps', []) + "
+                "[__import__('time').monotonic_ns()]")
+        if confirms:
+            code += "\nself.UpdateProperties('', {'LockedHint': dbus.Boolean(True)})"
+        self.session.AddMethod("org.freedesktop.login1.Session", "Lock", "", "", code,
+                               dbus_interface=MOCK_IFACE)
+        self.session.AddMethod(STAMPS_IFACE, "LockStamps", "", "at",
+                               "ret = dbus.Array(getattr(self, 'lock_stamps', []), signature='t')",
+                               dbus_interface=MOCK_IFACE)
+
+    def lock_stamps(self):
+        return [int(t) for t in self.session.LockStamps(dbus_interface=STAMPS_IFACE)]
+
+    def start_pulse(self):
+        self.pulse()
+        if self.pactl("load-module", "module-cli-protocol-unix",
+                      "socket=" + self.pulse_cli_socket()) is None:
+            raise AssertionError("the audio server's command socket did not open")
+
+    def pulse_cli_socket(self):
+        return os.path.join(self.dir, "pulse-cli")
+
+    def start_program(self, executable):
+        harness.EXECUTABLE = executable
+        return super().start_program()
 
 VENDOR, PRODUCT = 0x1234, 0xABCD
 STORED_CHOICE = "[General]\nidVendor=%d\nidProduct=%d\nkDeviceName=Key Stick\n" % (VENDOR, PRODUCT)
