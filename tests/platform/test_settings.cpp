@@ -91,7 +91,6 @@ TEST_F(SettingsTest, AbsentOrWronglyTypedValuesReadAsZeroFalseAndNoValue)
     s.setObject(keys::idVendor, qint64(0x46d));
     EXPECT_EQ(fileContent(), "[General]\nUseScreenSaver=maybe\n"
                              "idProduct=123456789012345678901234567890\nidVendor=1133\n");
-    EXPECT_FALSE(Settings(path()).stringForKey(keys::kDeviceName).has_value());
 }
 
 TEST_F(SettingsTest, LegacyNameMigratesEvenWhenEmptyAndStraySpellingsNeverReplaceIt)
