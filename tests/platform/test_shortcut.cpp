@@ -107,7 +107,6 @@ TEST_F(ShortcutTest, RecordsOneChordAndRebindsAtOnceUnlessAnotherProgramHasIt)
     EXPECT_EQ(recorder.displayText(), "Ctrl+Alt+K");
     EXPECT_FALSE(grabber.press(kLockChord));
     EXPECT_TRUE(grabber.press(kOtherChord));
-    EXPECT_EQ(presses, 2);
 
     auto* clear = recorder.findChild<QToolButton*>();
     clear->click();
