@@ -213,7 +213,6 @@ TEST_F(StatusItemViewTest, TheGuardStatePicksTheThemeIcon)
         rendered(*view);
         EXPECT_EQ(tray->icon().name(), QLatin1String(name));
     }
-    // Without the theme icon the tray is given the picture alone.
     QIcon::setThemeSearchPaths(oldPaths);
     QIcon::setThemeName(oldTheme);
     view->setNeedsDisplay();
