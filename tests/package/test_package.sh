@@ -33,15 +33,12 @@ installed() {
 }
 
 tmp=$(mktemp -d)
-pids=()
+app=
 cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in "${pids[@]}"; do
-        wait "$pid" 2>/dev/null || true
-    done
+    if [ -n "$app" ]; then
+        kill "$app" 2>/dev/null || true
+        wait "$app" 2>/dev/null || true
+    fi
     if installed; then
         DEBIAN_FRONTEND=noninteractive apt-get remove -y wardlatch >/dev/null 2>&1 || true
     fi
@@ -91,7 +88,6 @@ HOME="$tmp/home" XDG_CONFIG_HOME="$tmp/home/.config" XDG_RUNTIME_DIR="$tmp/run" 
     DBUS_SESSION_BUS_ADDRESS=disabled: DBUS_SYSTEM_BUS_ADDRESS=disabled: QT_QPA_PLATFORM=xcb \
     /usr/bin/wardlatch >"$tmp/wardlatch.log" 2>&1 &
 app=$!
-pids+=("$app")
 
 # Docked: a small window of instance name wardlatch (the class is the application's name)
 # inside the panel window of trayer.

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "app/SettingsKeys.h"
-#include "fakes/CountingDelegate.h"
+#include "fakes/RecordingDelegate.h"
 #include "platform/events/NotificationCenter.h"
 #include "platform/settings/Settings.h"
 
@@ -45,7 +45,7 @@ protected:
     QTemporaryDir dir;
     Settings settings{dir.filePath(QStringLiteral("wardlatch.conf"))};
     NotificationCenter center;
-    std::shared_ptr<CountingDelegate> delegate = std::make_shared<CountingDelegate>();
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
 };
 
 } // namespace wl::test
