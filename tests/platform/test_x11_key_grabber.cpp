@@ -29,12 +29,6 @@ constexpr std::uint16_t kLockChordMask = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 |
 constexpr std::uint16_t kLockVariants[] = {0, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_2,
                                            XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
 
-// Waits until the server has handled every request queued on c so far.
-void syncApplicationWithServer(xcb_connection_t* c)
-{
-    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-}
-
 bool xdotool(const QStringList& args)
 {
     return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
@@ -159,22 +153,21 @@ TEST_F(X11KeyGrabberTest, ChordHeldByAnotherClientIsTakenAndLeavesNoPartialGrab)
     EXPECT_EQ(grabber.grab(kLockChord), GrabResult::Taken);
     other.grabL(kLockChordMask | XCB_MOD_MASK_2, false);
 
-    // Nothing of ours is left: the other client can take every variant.
-    for (std::uint16_t extra : kLockVariants)
-        EXPECT_EQ(other.grabL(kLockChordMask | extra), 0) << extra;
-    EXPECT_EQ(grabber.grab(kLockChord), GrabResult::Taken);
-    for (std::uint16_t extra : kLockVariants)
-        other.grabL(kLockChordMask | extra, false);
+    // Nothing of ours is left: the other client can take every variant, and while it holds
+    // them ours is refused.
+    const auto otherTakesAll = [&](auto whileHeld) {
+        for (std::uint16_t extra : kLockVariants)
+            EXPECT_EQ(other.grabL(kLockChordMask | extra), 0) << extra;
+        whileHeld();
+        for (std::uint16_t extra : kLockVariants)
+            other.grabL(kLockChordMask | extra, false);
+    };
+    otherTakesAll([&] { EXPECT_EQ(grabber.grab(kLockChord), GrabResult::Taken); });
 
     EXPECT_EQ(grabber.grab(kLockChord), GrabResult::Ok);
     EXPECT_EQ(other.grabL(kLockChordMask), 10); // BadAccess: now ours
-
-    // Let go, every variant is free again.
     grabber.ungrab(kLockChord);
-    for (std::uint16_t extra : kLockVariants) {
-        EXPECT_EQ(other.grabL(kLockChordMask | extra), 0) << extra;
-        other.grabL(kLockChordMask | extra, false);
-    }
+    otherTakesAll([] {});
 }
 
 TEST_F(X11KeyGrabberTest, RecordingTheBoundChordRecordsItInsteadOfLocking)
@@ -197,9 +190,9 @@ TEST_F(X11KeyGrabberTest, RecordingTheBoundChordRecordsItInsteadOfLocking)
     EXPECT_EQ(locks, 0);
     EXPECT_EQ(settings.stringForKey(keys::HotKey), "Meta+Ctrl+Alt+L");
 
-    // Done recording (the keyboard grab is given back), and with the recorder still focused,
-    // the chord locks again.
-    syncApplicationWithServer(c);
+    // Once the server has handled the keyboard grab given back, the chord locks again even with
+    // the recorder still focused.
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     ASSERT_TRUE(xdotool({"key", "ctrl+alt+super+l"}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return locks == 1; }, 5000));
 }
