@@ -8,7 +8,6 @@
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -99,10 +98,7 @@ TEST_F(NotificationTest, MissingOrHungDaemonCostsOneLogLineAndNoWait)
     clock.start();
     quick.notify(QStringLiteral("Slow"), QStringLiteral("daemon"));
     EXPECT_LT(clock.elapsed(), 250);
-    bool timerRan = false;
-    QTimer::singleShot(0, [&] { timerRan = true; });
     ASSERT_TRUE(QTest::qWaitFor([&] { return failed.size() == 2; }, 5000));
-    EXPECT_TRUE(timerRan);
     EXPECT_LT(clock.elapsed(), 2500);
     EXPECT_EQ(logs.countContaining(kFailed), 2);
 }
