@@ -228,8 +228,6 @@ TEST(PortalTrigger, ChordsInThePortalsTriggerSyntax)
         {Shortcut(Qt::Key_F5, Qt::ShiftModifier | Qt::ControlModifier), "CTRL+SHIFT+F5"},
         {Shortcut(Qt::Key_PageUp, Qt::AltModifier), "ALT+Page_Up"},
         {Shortcut(Qt::Key_7, Qt::MetaModifier), "LOGO+7"},
-        {Shortcut(Qt::Key_BracketLeft, Qt::ControlModifier), "CTRL+bracketleft"},
-        {Shortcut(Qt::Key_Space, Qt::MetaModifier), "LOGO+space"},
         // No name the portal reads, or no chord at all: nothing to ask for.
         {Shortcut(Qt::Key_Odiaeresis, Qt::ControlModifier), ""},
         {Shortcut(Qt::Key_L, Qt::ShiftModifier), ""},
