@@ -40,15 +40,12 @@ protected:
             if (method != QLatin1String("Notify"))
                 continue;
             const auto hints = qdbus_cast<QVariantMap>(a[6].value<QDBusArgument>());
-            calls << QStringList{a[0].toString(),
-                                 a[1].toString(),
-                                 a[2].toString(),
-                                 a[3].toString(),
-                                 a[4].toString(),
-                                 QString::number(hints.value(QStringLiteral("urgency")).toInt()),
-                                 hints.value(QStringLiteral("desktop-entry")).toString(),
-                                 a[7].toString()}
-                         .join(u'|');
+            QStringList fields;
+            for (int i = 0; i < 5; ++i)
+                fields << a[i].toString();
+            fields << QString::number(hints.value(QStringLiteral("urgency")).toInt())
+                   << hints.value(QStringLiteral("desktop-entry")).toString() << a[7].toString();
+            calls << fields.join(u'|');
         }
         return calls;
     }
