@@ -69,7 +69,6 @@ TEST_F(SessionLockerTest, OnlyAChangeAfterTheRequestConfirms)
         bool startSaver; // the screen saver request instead of the lock
         const char* confirmedBy;
     } cases[] = {
-        {"hint set on Lock, announced", "c1", false, kConfirm, Ignores, false, byLogind},
         {"XDG_SESSION_ID's session", "c7", false, kConfirm, Confirms, false, byLogind},
         {"hint set on Lock, not announced", "c1", false, setHintSilently, Ignores, false, byLogind},
         {"hint already true, announced on Lock", "c1", true, kConfirm, Ignores, false, byLogind},
