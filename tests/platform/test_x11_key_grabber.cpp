@@ -29,11 +29,6 @@ constexpr std::uint16_t kLockChordMask = XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 |
 constexpr std::uint16_t kLockVariants[] = {0, XCB_MOD_MASK_LOCK, XCB_MOD_MASK_2,
                                            XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2};
 
-bool xdotool(const QStringList& args)
-{
-    return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
-}
-
 xcb_keycode_t keycodeOfL(xcb_connection_t* c)
 {
     xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(c);
@@ -184,7 +179,8 @@ TEST_F(X11KeyGrabberTest, RecordingTheBoundChordRecordsItInsteadOfLocking)
     recorder.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&recorder));
     recorder.startRecording();
-    ASSERT_TRUE(xdotool({"key", "ctrl+alt+super+l"}));
+    const auto typeChord = [] { return QProcess::execute("xdotool", {"key", "ctrl+alt+super+l"}); };
+    ASSERT_EQ(typeChord(), 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !recorder.isRecording(); }, 5000));
     EXPECT_EQ(locks, 0);
     EXPECT_EQ(settings.stringForKey(keys::HotKey), "Meta+Ctrl+Alt+L");
@@ -192,7 +188,7 @@ TEST_F(X11KeyGrabberTest, RecordingTheBoundChordRecordsItInsteadOfLocking)
     // Once the server has handled the keyboard grab given back, the chord locks again even with
     // the recorder still focused.
     std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-    ASSERT_TRUE(xdotool({"key", "ctrl+alt+super+l"}));
+    ASSERT_EQ(typeChord(), 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return locks == 1; }, 5000));
 }
 
