@@ -105,6 +105,20 @@ class Harness(Services):
             "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems",
             dbus_interface=dbus.PROPERTIES_IFACE)]
 
+    def wait_for(self, proc, predicate, what, timeout=15):
+        """wait_until, failing with the program's output."""
+        try:
+            return wait_until(predicate, timeout, what)
+        except AssertionError:
+            raise AssertionError("no %s; program output:\n%s" % (what, self.output(proc)))
+
+    def the_item(self, proc):
+        """The one item the program registers."""
+        items = self.wait_for(proc, self.registered_items, "registered item")
+        if len(items) != 1:
+            raise AssertionError("items: %r" % items)
+        return items[0]
+
     def item_object(self, item):
         service, _, path = item.partition("/")
         return self.bus().get_object(service, "/" + (path or "StatusNotifierItem"))

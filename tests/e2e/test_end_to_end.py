@@ -22,10 +22,7 @@ class EndToEnd(unittest.TestCase):
 
     def start(self, h, **kwargs):
         proc = h.start_program(**kwargs)
-        try:
-            wait_until(h.icon_geometry, 15, "the tray icon")
-        except AssertionError:
-            self.fail("no tray icon; program output:\n" + h.output(proc))
+        h.wait_for(proc, h.icon_geometry, "tray icon")
         return proc
 
     def test_unplugging_the_stored_device_locks_with_stderr_broken_or_stalled(self):
@@ -70,7 +67,6 @@ class EndToEnd(unittest.TestCase):
             return module
 
         module = load()
-        self.assertIsNotNone(module)
         h.write_settings("[General]\nuseHeadphones=true\n")
         proc = self.start(h)
         wait_until(lambda: "Wardlatch" in (h.pactl("list", "clients") or ""), 10,
