@@ -22,8 +22,6 @@ from services import MOCK_IFACE, Services, wait_until  # noqa: E402,F401
 EXECUTABLE = os.environ.get("WL_EXECUTABLE", "build/wardlatch")
 ITEM_IFACE = "org.kde.StatusNotifierItem"
 DBUSMENU = "com.canonical.dbusmenu"
-PORTAL = "org.freedesktop.portal.Desktop"
-PORTAL_PATH = "/org/freedesktop/portal/desktop"
 
 
 class Harness(Services):
@@ -43,7 +41,7 @@ class Harness(Services):
                      "DISPLAY"):
             self.env.pop(name, None)
         self.env["QT_QPA_PLATFORM"] = "offscreen"
-        self.program = self.testbed = None
+        self.testbed = None
         try:
             self.buses()
             self.logind()
@@ -55,7 +53,6 @@ class Harness(Services):
             self.close()  # no test gets the harness to close: leave no display or bus behind
             raise
 
-    # --- X display and tray -----------------------------------------------------------------
     def x(self, *args):
         return subprocess.run(list(args), env=self.env, capture_output=True, text=True).stdout
 
@@ -99,7 +96,6 @@ class Harness(Services):
             pending.extend((n, True) for n in node.get("floating_nodes", []))
         return found
 
-    # --- StatusNotifierItem hosts and the portal ----------------------------------------------
     def registered_items(self):
         return [str(i) for i in self.watcher.Get(
             "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems",
@@ -145,7 +141,8 @@ class Harness(Services):
         """A desktop portal with global shortcuts on the session bus (see the template)."""
         template = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "support", "global_shortcuts_portal.py")
-        self.portal = self.mock(False, PORTAL, "--template", template, path=PORTAL_PATH)
+        self.portal = self.mock(False, "org.freedesktop.portal.Desktop", "--template", template,
+                                path="/org/freedesktop/portal/desktop")
 
     def activate_shortcut(self, session, shortcut_id):
         self.portal.EmitSignal(
@@ -153,7 +150,6 @@ class Harness(Services):
             [dbus.ObjectPath(session), shortcut_id, dbus.UInt64(1),
              dbus.Dictionary({}, signature="sv")], dbus_interface=MOCK_IFACE)
 
-    # --- the lock requests ------------------------------------------------------------------
     def lock_calls(self):
         return [c for c in self.session.GetCalls(dbus_interface=MOCK_IFACE) if str(c[1]) == "Lock"]
 
@@ -167,7 +163,6 @@ class Harness(Services):
         return len(wait_until(lambda: len(self.lock_calls()) >= count and self.lock_calls(),
                               timeout, "%d lock request(s) at the logind stand-in" % count))
 
-    # --- USB testbed ------------------------------------------------------------------------
     def add_usb_device(self, name, vendor, product, devnum=2):
         if self.testbed is None:
             self.testbed = UMockdev.Testbed.new()
@@ -190,7 +185,6 @@ class Harness(Services):
         self.testbed.uevent(syspath, "remove")
         self.testbed.remove_device(syspath)
 
-    # --- the program --------------------------------------------------------------------------
     def write_settings(self, text):
         folder = os.path.join(self.env["XDG_CONFIG_HOME"], "wardlatch")
         os.makedirs(folder, exist_ok=True)
@@ -210,7 +204,6 @@ class Harness(Services):
         proc = self.spawn([EXECUTABLE], env=self.program_env(extra_env), stdout=log,
                           stderr=subprocess.STDOUT if stderr is None else stderr)
         proc.log = log
-        self.program = self.program or proc
         return proc
 
     def run_program(self, *args, env=None):

@@ -8,7 +8,7 @@ import unittest
 import dbus
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from harness import ITEM_IFACE, Harness, wait_until  # noqa: E402
+from harness import DBUSMENU, ITEM_IFACE, Harness, wait_until  # noqa: E402
 
 NO_TRAY_LINE = "No system tray is available"
 
@@ -48,7 +48,7 @@ class TrayHosts(unittest.TestCase):
                               "Until I Resume", "Resume Guarding", "Open Panel",
                               "About Wardlatch", "Quit Wardlatch"}, set(entries), entries)
         menu.Event(dbus.Int32(entries["Lock Now"]), "clicked", dbus.Int32(0), dbus.UInt32(0),
-                   dbus_interface="com.canonical.dbusmenu")
+                   dbus_interface=DBUSMENU)
         self.assertEqual(h.wait_for_locks(1), 1, h.output(proc))
         self.assertIn("Lock Now in the tray menu", h.output(proc))
         self.assertNotIn(NO_TRAY_LINE, h.output(proc))
