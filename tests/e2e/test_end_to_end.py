@@ -2,6 +2,7 @@
 """The real program, end to end: a mocked USB key device, the audio output, the tray, one
 instance, the command line."""
 
+import fcntl
 import os
 import sys
 import time
@@ -35,13 +36,7 @@ class EndToEnd(unittest.TestCase):
                 h.write_settings(STORED_CHOICE)
                 read_end, write_end = os.pipe()
                 if kind == "full, never read":
-                    os.set_blocking(write_end, False)
-                    try:
-                        while True:
-                            os.write(write_end, b"x" * 4096)
-                    except BlockingIOError:
-                        pass
-                    os.set_blocking(write_end, True)  # as the program gets it
+                    os.write(write_end, b"x" * fcntl.fcntl(write_end, fcntl.F_GETPIPE_SZ))
                 proc = self.start(h, stderr=write_end)
                 os.close(write_end)
                 h.wait_for_usb_watch()
