@@ -106,14 +106,13 @@ class Harness(Services):
         try:
             return wait_until(predicate, timeout, what)
         except AssertionError:
-            raise AssertionError("no %s; program output:\n%s" % (what, self.output(proc)))
+            output = self.output(proc)
+            raise AssertionError("no %s; program output:\n%s" % (what, output)) from None
 
     def the_item(self, proc):
         """The one item the program registers."""
-        items = self.wait_for(proc, self.registered_items, "registered item")
-        if len(items) != 1:
-            raise AssertionError("items: %r" % items)
-        return items[0]
+        [item] = self.wait_for(proc, self.registered_items, "registered item")
+        return item
 
     def item_object(self, item):
         service, _, path = item.partition("/")
