@@ -22,8 +22,6 @@ from services import MOCK_IFACE, Services, wait_until  # noqa: E402,F401
 EXECUTABLE = os.environ.get("WL_EXECUTABLE", "build/wardlatch")
 ITEM_IFACE = "org.kde.StatusNotifierItem"
 DBUSMENU = "com.canonical.dbusmenu"
-PORTAL = "org.freedesktop.portal.Desktop"
-PORTAL_PATH = "/org/freedesktop/portal/desktop"
 
 
 class Harness(Services):
@@ -43,7 +41,7 @@ class Harness(Services):
                      "DISPLAY"):
             self.env.pop(name, None)
         self.env["QT_QPA_PLATFORM"] = "offscreen"
-        self.program = self.testbed = None
+        self.testbed = None
         try:
             self.buses()
             self.logind()
@@ -55,7 +53,6 @@ class Harness(Services):
             self.close()  # no test gets the harness to close: leave no display or bus behind
             raise
 
-    # --- X display and tray -----------------------------------------------------------------
     def x(self, *args):
         return subprocess.run(list(args), env=self.env, capture_output=True, text=True).stdout
 
@@ -99,11 +96,23 @@ class Harness(Services):
             pending.extend((n, True) for n in node.get("floating_nodes", []))
         return found
 
-    # --- StatusNotifierItem hosts and the portal ----------------------------------------------
     def registered_items(self):
         return [str(i) for i in self.watcher.Get(
             "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems",
             dbus_interface=dbus.PROPERTIES_IFACE)]
+
+    def wait_for(self, proc, predicate, what, timeout=15):
+        """wait_until, failing with the program's output."""
+        try:
+            return wait_until(predicate, timeout, what)
+        except AssertionError:
+            output = self.output(proc)
+            raise AssertionError("no %s; program output:\n%s" % (what, output)) from None
+
+    def the_item(self, proc):
+        """The one item the program registers."""
+        [item] = self.wait_for(proc, self.registered_items, "registered item")
+        return item
 
     def item_object(self, item):
         service, _, path = item.partition("/")
@@ -131,7 +140,8 @@ class Harness(Services):
         """A desktop portal with global shortcuts on the session bus (see the template)."""
         template = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
                                 "support", "global_shortcuts_portal.py")
-        self.portal = self.mock(False, PORTAL, "--template", template, path=PORTAL_PATH)
+        self.portal = self.mock(False, "org.freedesktop.portal.Desktop", "--template", template,
+                                path="/org/freedesktop/portal/desktop")
 
     def activate_shortcut(self, session, shortcut_id):
         self.portal.EmitSignal(
@@ -139,7 +149,6 @@ class Harness(Services):
             [dbus.ObjectPath(session), shortcut_id, dbus.UInt64(1),
              dbus.Dictionary({}, signature="sv")], dbus_interface=MOCK_IFACE)
 
-    # --- the lock requests ------------------------------------------------------------------
     def lock_calls(self):
         return [c for c in self.session.GetCalls(dbus_interface=MOCK_IFACE) if str(c[1]) == "Lock"]
 
@@ -153,7 +162,6 @@ class Harness(Services):
         return len(wait_until(lambda: len(self.lock_calls()) >= count and self.lock_calls(),
                               timeout, "%d lock request(s) at the logind stand-in" % count))
 
-    # --- USB testbed ------------------------------------------------------------------------
     def add_usb_device(self, name, vendor, product, devnum=2):
         if self.testbed is None:
             self.testbed = UMockdev.Testbed.new()
@@ -176,7 +184,6 @@ class Harness(Services):
         self.testbed.uevent(syspath, "remove")
         self.testbed.remove_device(syspath)
 
-    # --- the program --------------------------------------------------------------------------
     def write_settings(self, text):
         folder = os.path.join(self.env["XDG_CONFIG_HOME"], "wardlatch")
         os.makedirs(folder, exist_ok=True)
@@ -196,7 +203,6 @@ class Harness(Services):
         proc = self.spawn([EXECUTABLE], env=self.program_env(extra_env), stdout=log,
                           stderr=subprocess.STDOUT if stderr is None else stderr)
         proc.log = log
-        self.program = self.program or proc
         return proc
 
     def run_program(self, *args, env=None):

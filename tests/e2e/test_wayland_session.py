@@ -25,32 +25,22 @@ class WaylandSession(unittest.TestCase):
             return windows[0] if windows else None
 
         def assert_small_floating_panel():
-            try:
-                rect = wait_until(panel, 15, "the panel to open")["rect"]
-            except AssertionError:
-                self.fail("no panel; program output:\n" + h.output(proc))
-            self.assertTrue(panel()["floating"], "the panel is tiled: %r" % rect)
-            self.assertLess(rect["width"], 500, rect)
-            self.assertLess(rect["height"], 500, rect)
+            window = h.wait_for(proc, panel, "panel")
+            rect = window["rect"]
+            self.assertTrue(window["floating"], "the panel is tiled: %r" % rect)
+            self.assertTrue(rect["width"] < 500 and rect["height"] < 500, rect)
             # No title bar: the compositor draws none over a frameless window.
-            self.assertEqual(panel()["deco_rect"]["height"], 0, panel()["border"])
+            self.assertEqual(window["deco_rect"]["height"], 0, window["border"])
 
         proc = h.start_program()
-        try:
-            items = wait_until(h.registered_items, 15, "the item to register")
-        except AssertionError:
-            self.fail("no item registered; program output:\n" + h.output(proc))
-        self.assertEqual(len(items), 1, items)
+        item = h.the_item(proc)
         assert_small_floating_panel()  # opened once at launch
-        h.activate_item(items[0])
-        wait_until(lambda: panel() is None, 10, "the panel to close")
-        h.activate_item(items[0])
-        assert_small_floating_panel()
-        h.activate_item(items[0])
-        wait_until(lambda: panel() is None, 10, "the panel to close again")
-        entries, _ = h.item_menu(items[0])
-        self.assertIn("Lock Now", entries)
-        self.assertIn("Open Panel", entries)
+        for _ in range(2):
+            h.activate_item(item)
+            wait_until(lambda: panel() is None, 10, "the panel to close")
+            h.activate_item(item)
+            assert_small_floating_panel()
+        self.assertLessEqual({"Lock Now", "Open Panel"}, set(h.item_menu(item)[0]))
         self.assertEqual(h.output(proc).count(NO_SHORTCUT_LINE), 1, h.output(proc))
         self.assertIsNone(proc.poll())
 
@@ -64,10 +54,7 @@ class WaylandSession(unittest.TestCase):
             session, ids = h.portal.Bound(dbus_interface="org.wardlatch.Probe")
             return session and (str(session), [str(i) for i in ids])
 
-        try:
-            session, ids = wait_until(binding, 15, "the shortcut binding")
-        except AssertionError:
-            self.fail("nothing bound; program output:\n" + h.output(proc))
+        session, ids = h.wait_for(proc, binding, "shortcut binding")
         self.assertEqual(len(ids), 1, ids)
         h.activate_shortcut(session, "someone-else")
         h.activate_shortcut(session, ids[0])

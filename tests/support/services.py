@@ -71,9 +71,9 @@ class Services:
     """Ended by close() or at exit; each runs in a process group of its own, ended with it, and
     dies when this process does."""
 
-    def __init__(self, env=None):
+    def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="wardlatch-services-")
-        self.env = dict(os.environ if env is None else env)
+        self.env = dict(os.environ)
         self.procs = []
         self._bus = {}
         atexit.register(self.close)
